@@ -1,0 +1,19 @@
+# The two commands of the README: `make` builds the programs into dist/, `make test` runs every test.
+.PHONY: all deps build test clean
+
+all: build
+
+deps:
+	@bash tools/install-deps.sh
+
+build: deps
+	cmake --preset cross
+	cmake --build --preset cross
+	mkdir -p dist
+	cp build/cross/lumbrook/lumbrook.exe build/cross/tessvane/tessvane.exe dist/
+
+test: build
+	ctest --preset cross
+
+clean:
+	rm -rf build dist
