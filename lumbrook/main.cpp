@@ -1,12 +1,13 @@
 // lumbrook <exclude-pid>: streams what every process but one process tree plays to standard
 // output as raw 32-bit float stereo 48 kHz PCM, until the reader goes away.
 
-#include "activation.h"
+#include "loopback_activation.h"
 #include "capture_result.h"
 #include "capture_stream.h"
 
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
+#include <cwctype>
 #include <fcntl.h>
 #include <io.h>
 
@@ -14,10 +15,47 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Base 10 and saturating at the signed 32-bit limits, as wcstol does; a negative id is passed
-// on as its two's-complement bit pattern.
+// White space as the platform's wide conversion skips it.
+bool IsSpace(wchar_t c) {
+    return (c >= L'\t' && c <= L'\r') || c == L' ' || c == 0x85 || c == 0xA0 ||
+           (c > 0xFF && iswspace(c));
+}
+
+// The decimal digit a character stands for, in any script the platform's conversion reads
+// digits from; -1 for any other character.
+int DigitValue(wchar_t c) {
+    static const wchar_t kZeros[] = {0x0030, 0x0660, 0x06F0, 0x0966, 0x09E6, 0x0A66,
+                                     0x0AE6, 0x0B66, 0x0C66, 0x0CE6, 0x0D66, 0x0E50,
+                                     0x0ED0, 0x0F20, 0x1040, 0x17E0, 0x1810, 0xFF10};
+    for (const wchar_t zero : kZeros) {
+        if (c >= zero && c < zero + 10) {
+            return c - zero;
+        }
+    }
+    return -1;
+}
+
+// As wcstol reads it in base 10: leading white space, one optional sign, digits; 0 without
+// digits, saturated at the signed 32-bit limits. A negative id is passed on as its
+// two's-complement bit pattern. Spelled out because runtimes disagree on the white space.
 DWORD ParseProcessId(const wchar_t* text) {
-    return static_cast<DWORD>(wcstol(text, nullptr, 10));
+    while (IsSpace(*text)) {
+        ++text;
+    }
+    const bool negative = *text == L'-';
+    if (*text == L'+' || *text == L'-') {
+        ++text;
+    }
+    constexpr int64_t kLimit = int64_t{1} << 31;
+    int64_t magnitude = 0;
+    for (int digit; (digit = DigitValue(*text)) >= 0; ++text) {
+        magnitude = magnitude * 10 + digit;
+        if (magnitude > kLimit) {
+            magnitude = kLimit;
+        }
+    }
+    const int64_t value = negative ? -magnitude : (magnitude < kLimit ? magnitude : kLimit - 1);
+    return static_cast<DWORD>(static_cast<int32_t>(value));
 }
 
 // PCM bytes must pass without line-end translation. Without a standard output there is

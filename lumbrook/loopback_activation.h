@@ -12,8 +12,9 @@
 // the free-threaded marshaler, so the platform calls it directly on any thread.
 class ActivationHandler final : public IMarshal, public IActivateAudioInterfaceCompletionHandler {
   public:
-    // Reference count 1 on return; null when the object or its event cannot be made.
-    static ActivationHandler* Create();
+    // Stores a new handler, reference count 1, in *handler; E_OUTOFMEMORY, and null, when the
+    // object or its event cannot be made.
+    static HRESULT Create(ActivationHandler** handler);
 
     STDMETHODIMP QueryInterface(REFIID riid, void** object) override;
     STDMETHODIMP_(ULONG) AddRef() override;

@@ -1,17 +1,17 @@
-#include "activation.h"
+#include "loopback_activation.h"
 
 #include <new>
 
 using Microsoft::WRL::ComPtr;
 
-ActivationHandler* ActivationHandler::Create() {
-    ActivationHandler* handler = new (std::nothrow) ActivationHandler();
-    if (handler != nullptr && handler->completionEvent_ == nullptr) {
+HRESULT ActivationHandler::Create(ActivationHandler** handler) {
+    *handler = new (std::nothrow) ActivationHandler();
+    if (*handler != nullptr && (*handler)->completionEvent_ == nullptr) {
         // Without its event the handler could not tell the waiting thread anything.
-        handler->Release();
-        return nullptr;
+        (*handler)->Release();
+        *handler = nullptr;
     }
-    return handler;
+    return *handler != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 ActivationHandler::ActivationHandler() : refCount_(1), status_(E_UNEXPECTED) {
@@ -130,8 +130,7 @@ CaptureResult ActivateLoopbackClient(DWORD excludePid, LoopbackRequest& request,
     request.property.blob.cbSize = sizeof(request.params);
     request.property.blob.pBlobData = reinterpret_cast<BYTE*>(&request.params);
 
-    handler.Attach(ActivationHandler::Create());
-    if (!handler) {
+    if (FAILED(ActivationHandler::Create(&handler))) {
         return kActivationRequest;
     }
     if (FAILED(ActivateAudioInterfaceAsync(

@@ -1,0 +1,106 @@
+"""Runs the real programs under Wine, through the recording launcher, against the simulated
+platform DLLs, and hands back what they printed, their exit status and what the simulation saw."""
+import os
+import pathlib
+import subprocess
+import tempfile
+import threading
+import time
+from dataclasses import dataclass, field
+
+SIM_DIR = pathlib.Path(os.environ["SIM_DIR"])
+LAUNCH = os.environ["LAUNCH"]
+SIM_LUMBROOK = str(SIM_DIR / "lumbrook" / "lumbrook.exe")
+SIM_TESSVANE = str(SIM_DIR / "tessvane" / "tessvane.exe")
+DIST_LUMBROOK = os.environ["DIST_LUMBROOK"]
+DIST_TESSVANE = os.environ["DIST_TESSVANE"]
+
+IID_IAUDIOCLIENT = "{1CB9AD4C-DBFA-4C32-B178-C2F568A703B2}"
+IID_IAUDIOCAPTURECLIENT = "{C8ADBD64-E71E-48A0-A4DE-185C395CD317}"
+
+
+@dataclass
+class Run:
+    status: object  # the exit code as GetExitCodeProcess gave it, or "timeout"
+    out: bytes
+    err: bytes
+    log: list = field(default_factory=list)
+    gone_to_exit: float = 0.0  # seconds from closing the reader to the program's end
+
+    @property
+    def crashed(self):
+        return b"wine: Unhandled" in self.err or (
+            isinstance(self.status, int) and self.status >= 0xC0000000)
+
+
+def sample_bytes(seed, count):
+    """The bytes the simulated engine fills a data packet with."""
+    out = bytearray(count)
+    mask = 0xFFFFFFFF
+    for i in range(count):
+        x = (seed * 2654435761 + i * 40503) & mask
+        x ^= x >> 15
+        x = (x * 2246822519) & mask
+        x ^= x >> 13
+        out[i] = x & 0xFF
+    return bytes(out)
+
+
+def run(program, args, env=None, take=None, timeout_ms=20000, stdout="inherit", stdin=None):
+    """Runs program with args. take=None reads standard output to its end; take=N reads N bytes
+    and then closes the pipe, as a reader that goes away."""
+    with tempfile.TemporaryDirectory() as scratch:
+        status_file = os.path.join(scratch, "status")
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        command = ["wine", LAUNCH, status_file, str(timeout_ms), stdout, program, *args]
+        process = subprocess.Popen(command, stdin=stdin if stdin is not None else subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env)
+        err = bytearray()
+        reader = threading.Thread(target=lambda: err.extend(process.stderr.read()))
+        reader.start()
+        out = bytearray()
+        gone_to_exit = 0.0
+        limit = time.monotonic() + timeout_ms / 1000 + 30
+        if take is None:
+            out.extend(process.stdout.read())
+        else:
+            fd = process.stdout.fileno()
+            while len(out) < take and time.monotonic() < limit:
+                chunk = os.read(fd, take - len(out))
+                if not chunk:
+                    break
+                out.extend(chunk)
+            process.stdout.close()
+        closed_at = time.monotonic()
+        process.wait(timeout=max(1, limit - time.monotonic()))
+        gone_to_exit = time.monotonic() - closed_at
+        reader.join()
+        text = pathlib.Path(status_file).read_text().split() if os.path.exists(status_file) else []
+        status = int(text[1]) if text[:1] == ["exit"] else (text[0] if text else None)
+        return Run(status, bytes(out), bytes(err), gone_to_exit=gone_to_exit)
+
+
+def lumbrook(args, script="", take=None, program=SIM_LUMBROOK, **options):
+    """Runs lumbrook against the simulated engine scripted by `script`."""
+    with tempfile.TemporaryDirectory() as scratch:
+        log = os.path.join(scratch, "engine.log")
+        result = run(program, args, {"SIM_AUDIO": script, "SIM_AUDIO_LOG": log}, take=take,
+                     **options)
+        if os.path.exists(log):
+            result.log = pathlib.Path(log).read_text(errors="replace").splitlines()
+        return result
+
+
+def tessvane(args, rules="", program=SIM_TESSVANE, **options):
+    """Runs tessvane against the simulated GPU scheduler with `rules`."""
+    with tempfile.TemporaryDirectory() as scratch:
+        log = os.path.join(scratch, "gpu.log")
+        result = run(program, args, {"SIM_GPU": rules, "SIM_GPU_LOG": log}, **options)
+        if os.path.exists(log):
+            result.log = pathlib.Path(log).read_text(errors="replace").splitlines()
+        return result
+
+
+def lines_starting(log, prefix):
+    return [line for line in log if line.startswith(prefix)]

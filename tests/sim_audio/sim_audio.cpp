@@ -1,0 +1,765 @@
+// A simulated audio engine: a test-only mmdevapi.dll that answers ActivateAudioInterfaceAsync
+// for the process-loopback device as the platform documents it, driven by a script.
+//
+// SIM_AUDIO holds the script: directives separated by ';' or new lines (see Script below).
+// SIM_AUDIO_LOG names a file that receives one line per thing the engine saw, written at once,
+// and at process exit the objects still alive.
+#include <windows.h>
+#include <audioclient.h>
+#include <mmdeviceapi.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#ifndef E_ILLEGAL_METHOD_CALL
+#define E_ILLEGAL_METHOD_CALL static_cast<HRESULT>(0x8000000E)
+#endif
+
+namespace {
+
+// --- log ---------------------------------------------------------------------------------------
+
+CRITICAL_SECTION logLock;
+bool processEnding = false; // other threads are gone, perhaps inside Log: take no lock
+HANDLE logFile = INVALID_HANDLE_VALUE;
+LARGE_INTEGER startCounter, counterFrequency;
+bool started = false;
+
+void Log(const char* format, ...) {
+    char line[1024];
+    va_list args;
+    va_start(args, format);
+    int length = vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    if (length < 0) {
+        return;
+    }
+    if (length > static_cast<int>(sizeof line) - 2) {
+        length = sizeof line - 2;
+    }
+    line[length++] = '\n';
+    if (!processEnding) {
+        EnterCriticalSection(&logLock);
+    }
+    DWORD written = 0;
+    if (logFile != INVALID_HANDLE_VALUE) {
+        WriteFile(logFile, line, static_cast<DWORD>(length), &written, nullptr);
+    }
+    if (!processEnding) {
+        LeaveCriticalSection(&logLock);
+    }
+}
+
+// Milliseconds since the stream started.
+long long SinceStart() {
+    if (!started) {
+        return -1;
+    }
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return (now.QuadPart - startCounter.QuadPart) * 1000 / counterFrequency.QuadPart;
+}
+
+std::string GuidText(REFGUID g) {
+    char text[40];
+    snprintf(text, sizeof text, "{%08lX-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+             static_cast<unsigned long>(g.Data1), g.Data2, g.Data3, g.Data4[0], g.Data4[1],
+             g.Data4[2], g.Data4[3], g.Data4[4], g.Data4[5], g.Data4[6], g.Data4[7]);
+    return text;
+}
+
+std::string Hex(const void* data, size_t size) {
+    std::string text;
+    char pair[3];
+    for (size_t i = 0; i < size; ++i) {
+        snprintf(pair, sizeof pair, "%02x", static_cast<const BYTE*>(data)[i]);
+        text += pair;
+    }
+    return text;
+}
+
+// --- script ------------------------------------------------------------------------------------
+
+enum class Completion { Thread, Inline, Never };
+enum class Activated { AudioClient, Other, None };
+enum class PacketKind { Data, Silent, SilentNull, Null, Empty };
+
+struct Packet {
+    UINT32 frames = 0;
+    PacketKind kind = PacketKind::Data;
+    uint32_t seed = 0;
+    long long dueMs = 0;
+    HRESULT failSize = S_OK;   // the first size query that would report it fails
+    HRESULT failBuffer = S_OK; // the first GetBuffer for it fails
+};
+
+struct Script {
+    HRESULT request = S_OK;
+    Completion completion = Completion::Thread;
+    HRESULT resultCall = S_OK;
+    HRESULT result = S_OK;
+    Activated activated = Activated::AudioClient;
+    HRESULT initialize = S_OK, service = S_OK, start = S_OK;
+    bool signal = true;
+    bool staMainThread = false;
+    long long periodMs = 10;
+    std::vector<Packet> packets;
+    UINT32 tailFrames = 0; // endless data packets after the scripted ones
+};
+
+Script script;
+
+HRESULT ParseHresult(const char* text) {
+    return static_cast<HRESULT>(strtoul(text, nullptr, 0));
+}
+
+PacketKind ParseKind(const std::string& word) {
+    if (word == "silent") {
+        return PacketKind::Silent;
+    }
+    if (word == "silent_null") {
+        return PacketKind::SilentNull;
+    }
+    if (word == "null") {
+        return PacketKind::Null;
+    }
+    if (word == "empty") {
+        return PacketKind::Empty;
+    }
+    return PacketKind::Data;
+}
+
+void ParseScript(const char* text) {
+    long long due = 0, gap = 0;
+    HRESULT failSize = S_OK, failBuffer = S_OK;
+    std::string all(text);
+    for (char& c : all) {
+        if (c == ';' || c == '\n' || c == '\r') {
+            c = '\n';
+        }
+    }
+    size_t at = 0;
+    while (at < all.size()) {
+        size_t end = all.find('\n', at);
+        if (end == std::string::npos) {
+            end = all.size();
+        }
+        char word[32] = {}, a[64] = {}, b[64] = {}, c[64] = {};
+        const int n = sscanf(all.substr(at, end - at).c_str(), "%31s %63s %63s %63s", word, a,
+                             b, c);
+        at = end + 1;
+        if (n < 1) {
+            continue;
+        }
+        const std::string w = word;
+        if (w == "request") {
+            script.request = ParseHresult(a);
+        } else if (w == "complete") {
+            script.completion = !strcmp(a, "inline")  ? Completion::Inline
+                                : !strcmp(a, "never") ? Completion::Never
+                                                      : Completion::Thread;
+        } else if (w == "result_call") {
+            script.resultCall = ParseHresult(a);
+        } else if (w == "result") {
+            script.result = ParseHresult(a);
+        } else if (w == "object") {
+            script.activated = !strcmp(a, "other")  ? Activated::Other
+                               : !strcmp(a, "none") ? Activated::None
+                                                    : Activated::AudioClient;
+        } else if (w == "initialize") {
+            script.initialize = ParseHresult(a);
+        } else if (w == "service") {
+            script.service = ParseHresult(a);
+        } else if (w == "start") {
+            script.start = ParseHresult(a);
+        } else if (w == "signal") {
+            script.signal = strcmp(a, "off") != 0;
+        } else if (w == "sta") {
+            script.staMainThread = true;
+        } else if (w == "period") {
+            script.periodMs = atoll(a);
+        } else if (w == "gap") {
+            gap += atoll(a);
+        } else if (w == "fail_size") {
+            failSize = ParseHresult(a);
+        } else if (w == "fail_buffer") {
+            failBuffer = ParseHresult(a);
+        } else if (w == "tail") {
+            script.tailFrames = static_cast<UINT32>(strtoul(a, nullptr, 10));
+        } else if (w == "packet") {
+            Packet p;
+            p.frames = static_cast<UINT32>(strtoul(a, nullptr, 10));
+            p.kind = ParseKind(b);
+            p.seed = n >= 4 ? static_cast<uint32_t>(strtoul(c, nullptr, 0))
+                            : static_cast<uint32_t>(script.packets.size() + 1);
+            due += gap;
+            p.dueMs = due;
+            p.failSize = failSize;
+            p.failBuffer = failBuffer;
+            script.packets.push_back(p);
+            due += script.periodMs;
+            gap = 0;
+            failSize = failBuffer = S_OK;
+        } else {
+            Log("script: unknown directive %s", word);
+        }
+    }
+}
+
+// The scripted packets, then the endless tail.
+bool PacketAt(size_t index, Packet& packet) {
+    if (index < script.packets.size()) {
+        packet = script.packets[index];
+        return true;
+    }
+    if (script.tailFrames == 0) {
+        return false;
+    }
+    const size_t extra = index - script.packets.size();
+    const long long first =
+        script.packets.empty() ? 0 : script.packets.back().dueMs + script.periodMs;
+    packet = Packet();
+    packet.frames = script.tailFrames;
+    packet.seed = static_cast<uint32_t>(index + 1);
+    packet.dueMs = first + static_cast<long long>(extra) * script.periodMs;
+    return true;
+}
+
+// The bytes of a data packet: a hash of its seed and byte index, so that line-end bytes occur
+// and a lost, repeated or reordered packet shows.
+BYTE SampleByte(uint32_t seed, uint32_t index) {
+    uint32_t x = seed * 2654435761u + index * 40503u;
+    x ^= x >> 15;
+    x *= 2246822519u;
+    x ^= x >> 13;
+    return static_cast<BYTE>(x);
+}
+
+// --- objects -----------------------------------------------------------------------------------
+
+std::atomic<int> aliveAudioClients{0}, aliveCaptureClients{0}, aliveOperations{0},
+    aliveOthers{0};
+
+// The engine's own references to its objects, which are not logged.
+class Counted {
+  public:
+    virtual ~Counted() = default;
+    virtual ULONG AddRefInternal() = 0;
+    virtual ULONG ReleaseInternal() = 0;
+};
+
+// A reference-counted COM object whose Release calls through its interface are logged under
+// its name.
+template <typename Interface> class SimObject : public Interface, public Counted {
+  public:
+    SimObject(const char* name, std::atomic<int>& alive) : name_(name), alive_(alive) {
+        ++alive_;
+    }
+    ~SimObject() override { --alive_; }
+
+    STDMETHODIMP_(ULONG) AddRef() override { return AddRefInternal(); }
+    STDMETHODIMP_(ULONG) Release() override {
+        const char* name = name_;
+        const ULONG remaining = ReleaseInternal();
+        Log("release %s %lu", name, remaining);
+        return remaining;
+    }
+    ULONG AddRefInternal() override { return ++refs_; }
+    ULONG ReleaseInternal() override {
+        const ULONG remaining = --refs_;
+        if (remaining == 0) {
+            delete this;
+        }
+        return remaining;
+    }
+
+  protected:
+    // Answers IUnknown and the object's own interface; everything else is refused.
+    HRESULT Answer(REFIID riid, REFIID own, void** object) {
+        if (object == nullptr) {
+            return E_POINTER;
+        }
+        if (riid == __uuidof(IUnknown) || riid == own) {
+            *object = static_cast<Interface*>(this);
+            AddRefInternal();
+            return S_OK;
+        }
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+
+  private:
+    const char* name_;
+    std::atomic<int>& alive_;
+    std::atomic<ULONG> refs_{1};
+};
+
+class OtherObject final : public SimObject<IUnknown> {
+  public:
+    OtherObject() : SimObject("IUnknown", aliveOthers) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        return Answer(riid, __uuidof(IUnknown), object);
+    }
+};
+
+// The engine's stream state, shared by the audio client and its capture service.
+struct Stream {
+    CRITICAL_SECTION lock;
+    bool initialized = false;
+    DWORD streamFlags = 0;
+    HANDLE event = nullptr;
+    bool running = false;
+    size_t next = 0; // the next packet to hand out
+    bool held = false;
+    UINT32 heldFrames = 0;
+    std::vector<BYTE> buffer;
+    bool failedSize = false, failedBuffer = false; // for the packet at `next`
+    unsigned long sizeQueries = 0, buffersTaken = 0, buffersReleased = 0, violations = 0;
+    unsigned long timedQueries = 0;
+};
+
+Stream stream;
+
+bool PacketDue(Packet& packet) {
+    return PacketAt(stream.next, packet) && SinceStart() >= packet.dueMs;
+}
+
+class CaptureClient final : public SimObject<IAudioCaptureClient> {
+  public:
+    CaptureClient() : SimObject("IAudioCaptureClient", aliveCaptureClients) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        return Answer(riid, __uuidof(IAudioCaptureClient), object);
+    }
+
+    STDMETHODIMP GetBuffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                           UINT64* qpcPosition) override {
+        if (data == nullptr || frames == nullptr || flags == nullptr) {
+            return E_POINTER;
+        }
+        EnterCriticalSection(&stream.lock);
+        HRESULT hr = TakePacket(data, frames, flags, devicePosition, qpcPosition);
+        LeaveCriticalSection(&stream.lock);
+        return hr;
+    }
+
+    STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
+        EnterCriticalSection(&stream.lock);
+        HRESULT hr = S_OK;
+        if (!stream.held) {
+            hr = AUDCLNT_E_OUT_OF_ORDER;
+            ++stream.violations;
+            Log("violation: ReleaseBuffer without a buffer");
+        } else if (frames != 0 && frames != stream.heldFrames) {
+            hr = AUDCLNT_E_INVALID_SIZE;
+            ++stream.violations;
+            Log("violation: ReleaseBuffer %u of %u frames", frames, stream.heldFrames);
+        } else {
+            stream.held = false;
+            ++stream.buffersReleased;
+            if (frames == stream.heldFrames) {
+                ++stream.next;
+                stream.failedSize = stream.failedBuffer = false;
+            }
+        }
+        LeaveCriticalSection(&stream.lock);
+        return hr;
+    }
+
+    STDMETHODIMP GetNextPacketSize(UINT32* frames) override {
+        if (frames == nullptr) {
+            return E_POINTER;
+        }
+        EnterCriticalSection(&stream.lock);
+        HRESULT hr = S_OK;
+        Packet packet;
+        *frames = 0;
+        ++stream.sizeQueries;
+        if (PacketDue(packet)) {
+            if (packet.failSize != S_OK && !stream.failedSize) {
+                stream.failedSize = true;
+                hr = packet.failSize;
+            } else {
+                *frames = packet.frames;
+            }
+        }
+        if (stream.timedQueries < 40) {
+            ++stream.timedQueries;
+            Log("t=%lld size %u hr=0x%08lx", SinceStart(), *frames, static_cast<unsigned long>(hr));
+        }
+        LeaveCriticalSection(&stream.lock);
+        return hr;
+    }
+
+  private:
+    HRESULT TakePacket(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
+                       UINT64* qpcPosition) {
+        if (devicePosition != nullptr || qpcPosition != nullptr) {
+            Log("GetBuffer asked for positions");
+        }
+        if (stream.held) {
+            ++stream.violations;
+            Log("violation: GetBuffer while a buffer is held");
+            return AUDCLNT_E_OUT_OF_ORDER;
+        }
+        Packet packet;
+        if (!PacketDue(packet) || packet.kind == PacketKind::Empty) {
+            if (PacketDue(packet)) {
+                ++stream.next; // the engine had nothing after all
+            }
+            *data = nullptr;
+            *frames = 0;
+            *flags = 0;
+            stream.held = true;
+            stream.heldFrames = 0;
+            ++stream.buffersTaken;
+            return AUDCLNT_S_BUFFER_EMPTY;
+        }
+        if (packet.failBuffer != S_OK && !stream.failedBuffer) {
+            stream.failedBuffer = true;
+            return packet.failBuffer;
+        }
+        const size_t bytes = static_cast<size_t>(packet.frames) * 8;
+        stream.buffer.resize(bytes);
+        *flags = 0;
+        switch (packet.kind) {
+        case PacketKind::Data:
+            for (size_t i = 0; i < bytes; ++i) {
+                stream.buffer[i] = SampleByte(packet.seed, static_cast<uint32_t>(i));
+            }
+            *data = stream.buffer.data();
+            break;
+        case PacketKind::Silent:
+            // Not zeros: a pump that copies a silent packet's buffer gets caught.
+            memset(stream.buffer.data(), 0xEE, bytes);
+            *data = stream.buffer.data();
+            *flags = AUDCLNT_BUFFERFLAGS_SILENT;
+            break;
+        case PacketKind::SilentNull:
+            *data = nullptr;
+            *flags = AUDCLNT_BUFFERFLAGS_SILENT;
+            break;
+        default:
+            *data = nullptr;
+            break;
+        }
+        *frames = packet.frames;
+        stream.held = true;
+        stream.heldFrames = packet.frames;
+        ++stream.buffersTaken;
+        return S_OK;
+    }
+};
+
+DWORD WINAPI EngineThread(void*) {
+    // Signals the stream event as each packet falls due; the pump does the rest.
+    for (size_t index = 0;; ++index) {
+        Packet packet;
+        if (!PacketAt(index, packet)) {
+            return 0;
+        }
+        const long long wait = packet.dueMs - SinceStart();
+        if (wait > 0) {
+            Sleep(static_cast<DWORD>(wait));
+        }
+        SetEvent(stream.event);
+        if (script.periodMs == 0 && index + 1 >= script.packets.size()) {
+            return 0; // unpaced: everything is due at once
+        }
+    }
+}
+
+class AudioClient final : public SimObject<IAudioClient> {
+  public:
+    AudioClient() : SimObject("IAudioClient", aliveAudioClients) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        return Answer(riid, __uuidof(IAudioClient), object);
+    }
+
+    STDMETHODIMP Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
+                            REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
+                            const WAVEFORMATEX* format, LPCGUID session) override {
+        const size_t formatSize =
+            format == nullptr ? 0 : sizeof(WAVEFORMATEX) + format->cbSize;
+        Log("Initialize share=%d flags=0x%08lx duration=%lld periodicity=%lld session=%s "
+            "format=%s",
+            shareMode, static_cast<unsigned long>(streamFlags), bufferDuration, periodicity,
+            session == nullptr ? "null" : GuidText(*session).c_str(),
+            format == nullptr ? "null" : Hex(format, formatSize).c_str());
+        if (stream.initialized) {
+            return AUDCLNT_E_ALREADY_INITIALIZED;
+        }
+        if (format == nullptr) {
+            return E_POINTER;
+        }
+        if (FAILED(script.initialize)) {
+            return script.initialize;
+        }
+        stream.initialized = true;
+        stream.streamFlags = streamFlags;
+        return S_OK;
+    }
+    STDMETHODIMP GetBufferSize(UINT32* frames) override {
+        *frames = 9600;
+        return S_OK;
+    }
+    STDMETHODIMP GetStreamLatency(REFERENCE_TIME* latency) override {
+        *latency = 100000;
+        return S_OK;
+    }
+    STDMETHODIMP GetCurrentPadding(UINT32* frames) override {
+        *frames = 0;
+        return S_OK;
+    }
+    STDMETHODIMP IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
+                                   WAVEFORMATEX** closest) override {
+        if (closest != nullptr) {
+            *closest = nullptr;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
+    STDMETHODIMP GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TIME* minimum) override {
+        if (defaultPeriod != nullptr) {
+            *defaultPeriod = 100000;
+        }
+        if (minimum != nullptr) {
+            *minimum = 30000;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP Start() override {
+        Log("Start");
+        if (!stream.initialized) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        if ((stream.streamFlags & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) && stream.event == nullptr) {
+            return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+        }
+        if (stream.running) {
+            return AUDCLNT_E_NOT_STOPPED;
+        }
+        if (FAILED(script.start)) {
+            return script.start;
+        }
+        QueryPerformanceCounter(&startCounter);
+        started = stream.running = true;
+        if (script.signal) {
+            HANDLE thread = CreateThread(nullptr, 0, EngineThread, nullptr, 0, nullptr);
+            if (thread != nullptr) {
+                CloseHandle(thread);
+            }
+        }
+        return S_OK;
+    }
+    STDMETHODIMP Stop() override {
+        Log("Stop");
+        stream.running = false;
+        return S_OK;
+    }
+    STDMETHODIMP Reset() override { return S_OK; }
+    STDMETHODIMP SetEventHandle(HANDLE event) override {
+        Log("SetEventHandle %s", event == nullptr ? "null" : "event");
+        if (event == nullptr) {
+            return E_INVALIDARG;
+        }
+        stream.event = event;
+        return S_OK;
+    }
+    STDMETHODIMP GetService(REFIID riid, void** service) override {
+        Log("GetService %s", GuidText(riid).c_str());
+        if (service == nullptr) {
+            return E_POINTER;
+        }
+        *service = nullptr;
+        if (!stream.initialized) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        if (riid != __uuidof(IAudioCaptureClient)) {
+            return E_NOINTERFACE;
+        }
+        if (FAILED(script.service)) {
+            return script.service;
+        }
+        *service = static_cast<IAudioCaptureClient*>(new CaptureClient());
+        return S_OK;
+    }
+};
+
+class Operation final : public SimObject<IActivateAudioInterfaceAsyncOperation> {
+  public:
+    Operation(IActivateAudioInterfaceCompletionHandler* handler, IUnknown* activated,
+              Counted* activatedCount)
+        : SimObject("IActivateAudioInterfaceAsyncOperation", aliveOperations), handler_(handler),
+          activated_(activated), activatedCount_(activatedCount) {
+        handler_->AddRef();
+    }
+    ~Operation() override {
+        if (activatedCount_ != nullptr) {
+            activatedCount_->ReleaseInternal();
+        }
+        Log("operation released handler %lu", handler_->Release());
+    }
+    STDMETHODIMP QueryInterface(REFIID riid, void** object) override {
+        return Answer(riid, __uuidof(IActivateAudioInterfaceAsyncOperation), object);
+    }
+    STDMETHODIMP GetActivateResult(HRESULT* result, IUnknown** activated) override {
+        Log("GetActivateResult");
+        if (result == nullptr || activated == nullptr) {
+            return E_POINTER;
+        }
+        if (FAILED(script.resultCall)) {
+            return script.resultCall;
+        }
+        *result = script.result;
+        *activated = nullptr;
+        if (SUCCEEDED(script.result) && activated_ != nullptr) {
+            activated_->AddRef();
+            *activated = activated_;
+        }
+        return S_OK;
+    }
+    void Complete() {
+        const HRESULT hr = handler_->ActivateCompleted(this);
+        Log("ActivateCompleted returned 0x%08lx on the %s thread", static_cast<unsigned long>(hr),
+            GetCurrentThreadId() == mainThread ? "calling" : "engine's");
+    }
+    static DWORD mainThread;
+
+  private:
+    IActivateAudioInterfaceCompletionHandler* handler_;
+    IUnknown* activated_;
+    Counted* activatedCount_;
+};
+DWORD Operation::mainThread = 0;
+
+DWORD WINAPI CompletionThread(void* parameter) {
+    // The engine keeps the operation, and so the handler, alive for the length of the call.
+    auto* operation = static_cast<Operation*>(parameter);
+    operation->Complete();
+    operation->ReleaseInternal();
+    return 0;
+}
+
+Operation* MakeOperation(IActivateAudioInterfaceCompletionHandler* handler) {
+    switch (script.activated) {
+    case Activated::AudioClient: {
+        auto* client = new AudioClient();
+        return new Operation(handler, static_cast<IAudioClient*>(client), client);
+    }
+    case Activated::Other: {
+        auto* other = new OtherObject();
+        return new Operation(handler, other, other);
+    }
+    default:
+        return new Operation(handler, nullptr, nullptr);
+    }
+}
+
+const char* Answers(IUnknown* object, REFIID riid) {
+    void* face = nullptr;
+    if (FAILED(object->QueryInterface(riid, &face)) || face == nullptr) {
+        return "no";
+    }
+    static_cast<IUnknown*>(face)->Release();
+    return "yes";
+}
+
+} // namespace
+
+extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(
+    LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
+    IActivateAudioInterfaceCompletionHandler* handler,
+    IActivateAudioInterfaceAsyncOperation** operation) {
+    char narrowPath[128] = "null";
+    if (path != nullptr) {
+        snprintf(narrowPath, sizeof narrowPath, "%ls", path);
+    }
+    std::string property = "null";
+    if (parameters != nullptr) {
+        char head[64];
+        snprintf(head, sizeof head, "vt=%u size=%lu ", parameters->vt,
+                 static_cast<unsigned long>(parameters->blob.cbSize));
+        property = head;
+        property += parameters->vt == VT_BLOB && parameters->blob.pBlobData != nullptr
+                        ? Hex(parameters->blob.pBlobData, parameters->blob.cbSize)
+                        : std::string("nodata");
+    }
+    Log("ActivateAudioInterfaceAsync path=%s riid=%s property=%s", narrowPath,
+        GuidText(riid).c_str(), property.c_str());
+    if (handler == nullptr || operation == nullptr) {
+        return E_POINTER;
+    }
+    *operation = nullptr;
+    Log("handler IAgileObject=%s IMarshal=%s", Answers(handler, __uuidof(IAgileObject)),
+        Answers(handler, __uuidof(IMarshal)));
+    // As on Windows: a handler that is not agile cannot be called back on the engine's thread.
+    if (strcmp(Answers(handler, __uuidof(IAgileObject)), "yes") != 0) {
+        return E_ILLEGAL_METHOD_CALL;
+    }
+    if (FAILED(script.request)) {
+        return script.request;
+    }
+    const bool known = path != nullptr && wcscmp(path, L"VAD\\Process_Loopback") == 0 &&
+                       riid == __uuidof(IAudioClient) && parameters != nullptr &&
+                       parameters->vt == VT_BLOB && parameters->blob.cbSize == 12;
+    if (!known && SUCCEEDED(script.result)) {
+        script.result = HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    }
+    auto* created = MakeOperation(handler);
+    *operation = created;
+    Operation::mainThread = GetCurrentThreadId();
+    switch (script.completion) {
+    case Completion::Inline:
+        created->Complete();
+        break;
+    case Completion::Thread: {
+        created->AddRefInternal();
+        HANDLE thread = CreateThread(nullptr, 0, CompletionThread, created, 0, nullptr);
+        if (thread == nullptr) {
+            created->ReleaseInternal();
+            return E_OUTOFMEMORY;
+        }
+        CloseHandle(thread);
+        break;
+    }
+    case Completion::Never:
+        break;
+    }
+    return S_OK;
+}
+
+BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        InitializeCriticalSection(&logLock);
+        InitializeCriticalSection(&stream.lock);
+        QueryPerformanceFrequency(&counterFrequency);
+        char path[MAX_PATH];
+        if (GetEnvironmentVariableA("SIM_AUDIO_LOG", path, sizeof path) > 0) {
+            logFile = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        }
+        static char text[32768];
+        if (GetEnvironmentVariableA("SIM_AUDIO", text, sizeof text) > 0) {
+            ParseScript(text);
+        }
+        if (script.staMainThread) {
+            // Leaves the main thread in a single-threaded apartment, so that the program's
+            // request for the multithreaded one is refused.
+            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        }
+    } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
+        processEnding = true;
+        Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
+            stream.sizeQueries, stream.buffersTaken, stream.buffersReleased, stream.violations);
+        Log("alive IAudioClient=%d IAudioCaptureClient=%d "
+            "IActivateAudioInterfaceAsyncOperation=%d IUnknown=%d",
+            aliveAudioClients.load(), aliveCaptureClients.load(), aliveOperations.load(),
+            aliveOthers.load());
+    }
+    return TRUE;
+}

@@ -1,0 +1,41 @@
+"""Prepares the private Wine prefix the tests run in (a test fixture, run before the others).
+
+The prefix lives under the build tree. Wine's debugger is turned off, so that a crash ends
+the process with its exception code instead of looking like a normal exit, and each program
+is told to prefer the simulated platform DLL that stands beside it."""
+import os
+import pathlib
+import subprocess
+import sys
+
+PREFIX = pathlib.Path(os.environ["WINEPREFIX"])
+READY = PREFIX / "lumbrook-tests-ready"
+OVERRIDES = {"lumbrook.exe": "mmdevapi", "tessvane.exe": "gdi32"}
+
+
+def wine(*args):
+    subprocess.run(["wine", *args], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=300)
+
+
+def main():
+    if READY.exists():
+        return 0
+    PREFIX.mkdir(parents=True, exist_ok=True)
+    wine("wineboot", "--init")
+    # With no debugger registered an unhandled exception ends the process with its code.
+    subprocess.run(["wine", "reg", "delete",
+                    r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug",
+                    "/v", "Debugger", "/f"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    for program, dll in OVERRIDES.items():
+        # native first: the simulated DLL beside a test copy; builtin where there is none.
+        wine("reg", "add", rf"HKCU\Software\Wine\AppDefaults\{program}\DllOverrides",
+             "/v", dll, "/d", "native,builtin", "/f")
+    subprocess.run(["wineserver", "-w"], timeout=300)
+    READY.write_text("ready\n")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
