@@ -27,8 +27,7 @@ struct Ladder {
 constexpr D3DKMT_SCHEDULINGPRIORITYCLASS kBoostClasses[] = {
     D3DKMT_SCHEDULINGPRIORITYCLASS_REALTIME, D3DKMT_SCHEDULINGPRIORITYCLASS_HIGH,
     D3DKMT_SCHEDULINGPRIORITYCLASS_ABOVE_NORMAL};
-constexpr D3DKMT_SCHEDULINGPRIORITYCLASS kNormalClasses[] = {
-    D3DKMT_SCHEDULINGPRIORITYCLASS_NORMAL};
+constexpr D3DKMT_SCHEDULINGPRIORITYCLASS kNormalClasses[] = {D3DKMT_SCHEDULINGPRIORITYCLASS_NORMAL};
 
 // Null for a mode other than the two known ones (compared exactly).
 const Ladder* SelectLadder(const char* mode) {
@@ -106,8 +105,8 @@ class TargetProcess {
             return;
         }
         pid_ = ParseProcessId(argument);
-        handle_ = OpenProcess(PROCESS_SET_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION, FALSE,
-                              pid_);
+        handle_ =
+            OpenProcess(PROCESS_SET_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid_);
         openError_ = handle_ == nullptr ? GetLastError() : ERROR_SUCCESS;
         opened_ = handle_ != nullptr;
     }

@@ -13,16 +13,17 @@ READY = PREFIX / "lumbrook-tests-ready"
 OVERRIDES = {"lumbrook.exe": "mmdevapi", "tessvane.exe": "gdi32"}
 
 
-def wine(*args):
+def wine(*args, env=None):
     subprocess.run(["wine", *args], check=True, stdout=subprocess.DEVNULL,
-                   stderr=subprocess.DEVNULL, timeout=300)
+                   stderr=subprocess.DEVNULL, timeout=300, env=env)
 
 
 def main():
     if READY.exists():
         return 0
     PREFIX.mkdir(parents=True, exist_ok=True)
-    wine("wineboot", "--init")
+    # The tests need neither Wine's .NET nor its HTML engine: don't offer to install them.
+    wine("wineboot", "--init", env=dict(os.environ, WINEDLLOVERRIDES="mscoree,mshtml="))
     # With no debugger registered an unhandled exception ends the process with its code.
     subprocess.run(["wine", "reg", "delete",
                     r"HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug",

@@ -40,7 +40,8 @@ static const wchar_t* SkipArgument(const wchar_t* s) {
 
 int wmain(int argc, wchar_t* argv[]) {
     if (argc < 5) {
-        fwprintf(stderr, L"usage: launch <status-file> <timeout-ms> <inherit|none> <program> ...\n");
+        fwprintf(stderr,
+                 L"usage: launch <status-file> <timeout-ms> <inherit|none> <program> ...\n");
         return 120;
     }
     const wchar_t* rest = GetCommandLineW();

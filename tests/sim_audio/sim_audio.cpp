@@ -150,8 +150,8 @@ void ParseScript(const char* text) {
             end = all.size();
         }
         char word[32] = {}, a[64] = {}, b[64] = {}, c[64] = {};
-        const int n = sscanf(all.substr(at, end - at).c_str(), "%31s %63s %63s %63s", word, a,
-                             b, c);
+        const int n =
+            sscanf(all.substr(at, end - at).c_str(), "%31s %63s %63s %63s", word, a, b, c);
         at = end + 1;
         if (n < 1) {
             continue;
@@ -242,8 +242,7 @@ BYTE SampleByte(uint32_t seed, uint32_t index) {
 
 // --- objects -----------------------------------------------------------------------------------
 
-std::atomic<int> aliveAudioClients{0}, aliveCaptureClients{0}, aliveOperations{0},
-    aliveOthers{0};
+std::atomic<int> aliveAudioClients{0}, aliveCaptureClients{0}, aliveOperations{0}, aliveOthers{0};
 
 // The engine's own references to its objects, which are not logged.
 class Counted {
@@ -257,9 +256,7 @@ class Counted {
 // its name.
 template <typename Interface> class SimObject : public Interface, public Counted {
   public:
-    SimObject(const char* name, std::atomic<int>& alive) : name_(name), alive_(alive) {
-        ++alive_;
-    }
+    SimObject(const char* name, std::atomic<int>& alive) : name_(name), alive_(alive) { ++alive_; }
     ~SimObject() override { --alive_; }
 
     STDMETHODIMP_(ULONG) AddRef() override { return AddRefInternal(); }
@@ -316,6 +313,7 @@ struct Stream {
     bool running = false;
     size_t next = 0; // the next packet to hand out
     bool held = false;
+    bool heldEmptyPacket = false;
     UINT32 heldFrames = 0;
     std::vector<BYTE> buffer;
     bool failedSize = false, failedBuffer = false; // for the packet at `next`
@@ -361,7 +359,7 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         } else {
             stream.held = false;
             ++stream.buffersReleased;
-            if (frames == stream.heldFrames) {
+            if (frames == stream.heldFrames && (frames > 0 || stream.heldEmptyPacket)) {
                 ++stream.next;
                 stream.failedSize = stream.failedBuffer = false;
             }
@@ -408,9 +406,8 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         }
         Packet packet;
         if (!PacketDue(packet) || packet.kind == PacketKind::Empty) {
-            if (PacketDue(packet)) {
-                ++stream.next; // the engine had nothing after all
-            }
+            // An empty packet is used up by its release: the engine had nothing after all.
+            stream.heldEmptyPacket = PacketDue(packet);
             *data = nullptr;
             *frames = 0;
             *flags = 0;
@@ -421,6 +418,8 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         }
         if (packet.failBuffer != S_OK && !stream.failedBuffer) {
             stream.failedBuffer = true;
+            Log("t=%lld GetBuffer fails 0x%08lx", SinceStart(),
+                static_cast<unsigned long>(packet.failBuffer));
             return packet.failBuffer;
         }
         const size_t bytes = static_cast<size_t>(packet.frames) * 8;
@@ -449,6 +448,7 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         }
         *frames = packet.frames;
         stream.held = true;
+        stream.heldEmptyPacket = false;
         stream.heldFrames = packet.frames;
         ++stream.buffersTaken;
         return S_OK;
@@ -483,8 +483,7 @@ class AudioClient final : public SimObject<IAudioClient> {
     STDMETHODIMP Initialize(AUDCLNT_SHAREMODE shareMode, DWORD streamFlags,
                             REFERENCE_TIME bufferDuration, REFERENCE_TIME periodicity,
                             const WAVEFORMATEX* format, LPCGUID session) override {
-        const size_t formatSize =
-            format == nullptr ? 0 : sizeof(WAVEFORMATEX) + format->cbSize;
+        const size_t formatSize = format == nullptr ? 0 : sizeof(WAVEFORMATEX) + format->cbSize;
         Log("Initialize share=%d flags=0x%08lx duration=%lld periodicity=%lld session=%s "
             "format=%s",
             shareMode, static_cast<unsigned long>(streamFlags), bufferDuration, periodicity,
@@ -671,10 +670,10 @@ const char* Answers(IUnknown* object, REFIID riid) {
 
 } // namespace
 
-extern "C" HRESULT WINAPI ActivateAudioInterfaceAsync(
-    LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
-    IActivateAudioInterfaceCompletionHandler* handler,
-    IActivateAudioInterfaceAsyncOperation** operation) {
+extern "C" HRESULT WINAPI
+ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
+                            IActivateAudioInterfaceCompletionHandler* handler,
+                            IActivateAudioInterfaceAsyncOperation** operation) {
     char narrowPath[128] = "null";
     if (path != nullptr) {
         snprintf(narrowPath, sizeof narrowPath, "%ls", path);

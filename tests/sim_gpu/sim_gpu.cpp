@@ -39,10 +39,11 @@ void ParseRules(char* text) {
 // The access a handle grants, as the object manager reports it.
 ULONG GrantedAccess(HANDLE handle) {
     using QueryObject = NTSTATUS(NTAPI*)(HANDLE, OBJECT_INFORMATION_CLASS, void*, ULONG, ULONG*);
-    static auto query = reinterpret_cast<QueryObject>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
+    static auto query = reinterpret_cast<QueryObject>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryObject")));
     PUBLIC_OBJECT_BASIC_INFORMATION info = {};
-    if (query == nullptr || query(handle, ObjectBasicInformation, &info, sizeof info, nullptr) != 0) {
+    if (query == nullptr ||
+        query(handle, ObjectBasicInformation, &info, sizeof info, nullptr) != 0) {
         return 0;
     }
     return info.GrantedAccess;
