@@ -101,7 +101,7 @@ class TargetsTest(unittest.TestCase):
     def test_targets_in_argument_order(self):
         pid = self.pid
         args = ["boost", str(pid), "abc", "-1", "Self", f" \t+{pid}junk", "4294967296",
-                "-4294967296", f"-{2**32 - pid}", str(pid)]
+                "-4294967296", f"-{2**32 - pid}", "*", str(pid)]
         result = harness.tessvane(args, "refuse 5 0xc0000022")
         self.assertEqual(result.status, 1)
         applied = f'{{"pid":{pid},"applied":"high","status":"0x00000000"}}'
@@ -114,6 +114,7 @@ class TargetsTest(unittest.TestCase):
             '{"pid":4294967295,"applied":"none","error":"open_87"}',
             '{"pid":4294967295,"applied":"none","error":"open_87"}',
             applied,
+            '{"pid":0,"applied":"none","error":"open_87"}',  # no wildcard expansion
             applied,
         ])
         seen = calls(result)
