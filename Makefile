@@ -1,5 +1,5 @@
 # The two commands of the README: `make` builds the programs into dist/, `make test` runs every test.
-.PHONY: all deps build test clean
+.PHONY: all deps build test bench soak fuzz clean
 
 all: build
 
@@ -14,6 +14,16 @@ build: deps
 
 test: build
 	ctest --preset cross
+
+# Measurements and long runs, under Wine against the simulated platform.
+bench: build
+	python3 tests/perf/bench.py
+
+soak: build
+	python3 tests/perf/soak.py
+
+fuzz: build
+	python3 tests/perf/fuzz.py
 
 clean:
 	rm -rf build dist

@@ -10,7 +10,8 @@ import sys
 
 PREFIX = pathlib.Path(os.environ["WINEPREFIX"])
 READY = PREFIX / "lumbrook-tests-ready"
-OVERRIDES = {"lumbrook.exe": "mmdevapi", "tessvane.exe": "gdi32"}
+OVERRIDES = {"lumbrook.exe": "mmdevapi", "floor.exe": "mmdevapi", "tessvane.exe": "gdi32"}
+VERSION = "overrides: " + " ".join(sorted(OVERRIDES)) + "\n"
 
 
 def wine(*args, env=None):
@@ -19,7 +20,7 @@ def wine(*args, env=None):
 
 
 def main():
-    if READY.exists():
+    if READY.exists() and READY.read_text() == VERSION:
         return 0
     PREFIX.mkdir(parents=True, exist_ok=True)
     # The tests need neither Wine's .NET nor its HTML engine: don't offer to install them.
@@ -31,8 +32,7 @@ def main():
         # native first: the simulated DLL beside a test copy; builtin where there is none.
         wine("reg", "add", rf"HKCU\Software\Wine\AppDefaults\{program}\DllOverrides",
              "/v", dll, "/d", "native,builtin", "/f")
-    subprocess.run(["wineserver", "-w"], timeout=300)
-    READY.write_text("ready\n")
+    READY.write_text(VERSION)
     return 0
 
 

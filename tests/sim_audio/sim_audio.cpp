@@ -8,6 +8,8 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
+#include "packet_source.h"
+
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
@@ -87,7 +89,6 @@ std::string Hex(const void* data, size_t size) {
 
 enum class Completion { Thread, Inline, Never };
 enum class Activated { AudioClient, Other, None };
-enum class PacketKind { Data, Silent, SilentNull, Null, Empty };
 
 struct Packet {
     UINT32 frames = 0;
@@ -110,6 +111,8 @@ struct Script {
     long long periodMs = 10;
     std::vector<Packet> packets;
     UINT32 tailFrames = 0; // endless data packets after the scripted ones
+    bool mix = false;      // or endless packets of a seeded random mix
+    uint64_t mixSeed = 0;
 };
 
 Script script;
@@ -189,6 +192,9 @@ void ParseScript(const char* text) {
             failSize = ParseHresult(a);
         } else if (w == "fail_buffer") {
             failBuffer = ParseHresult(a);
+        } else if (w == "mix") {
+            script.mix = true;
+            script.mixSeed = strtoull(a, nullptr, 0);
         } else if (w == "tail") {
             script.tailFrames = static_cast<UINT32>(strtoul(a, nullptr, 10));
         } else if (w == "packet") {
@@ -217,7 +223,7 @@ bool PacketAt(size_t index, Packet& packet) {
         packet = script.packets[index];
         return true;
     }
-    if (script.tailFrames == 0) {
+    if (script.tailFrames == 0 && !script.mix) {
         return false;
     }
     const size_t extra = index - script.packets.size();
@@ -225,19 +231,16 @@ bool PacketAt(size_t index, Packet& packet) {
         script.packets.empty() ? 0 : script.packets.back().dueMs + script.periodMs;
     packet = Packet();
     packet.frames = script.tailFrames;
+    if (script.mix) {
+        const MixPacket mixed = MixPacketAt(script.mixSeed, extra);
+        packet.frames = mixed.frames;
+        packet.kind = mixed.kind;
+        packet.failSize = mixed.failSize ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
+        packet.failBuffer = mixed.failBuffer ? AUDCLNT_E_BUFFER_ERROR : S_OK;
+    }
     packet.seed = static_cast<uint32_t>(index + 1);
     packet.dueMs = first + static_cast<long long>(extra) * script.periodMs;
     return true;
-}
-
-// The bytes of a data packet: a hash of its seed and byte index, so that line-end bytes occur
-// and a lost, repeated or reordered packet shows.
-BYTE SampleByte(uint32_t seed, uint32_t index) {
-    uint32_t x = seed * 2654435761u + index * 40503u;
-    x ^= x >> 15;
-    x *= 2246822519u;
-    x ^= x >> 13;
-    return static_cast<BYTE>(x);
 }
 
 // --- objects -----------------------------------------------------------------------------------
@@ -319,6 +322,7 @@ struct Stream {
     bool failedSize = false, failedBuffer = false; // for the packet at `next`
     unsigned long sizeQueries = 0, buffersTaken = 0, buffersReleased = 0, violations = 0;
     unsigned long timedQueries = 0;
+    unsigned long failedSizes = 0, failedBuffers = 0;
 };
 
 Stream stream;
@@ -380,6 +384,7 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         if (PacketDue(packet)) {
             if (packet.failSize != S_OK && !stream.failedSize) {
                 stream.failedSize = true;
+                ++stream.failedSizes;
                 hr = packet.failSize;
             } else {
                 *frames = packet.frames;
@@ -418,8 +423,11 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         }
         if (packet.failBuffer != S_OK && !stream.failedBuffer) {
             stream.failedBuffer = true;
-            Log("t=%lld GetBuffer fails 0x%08lx", SinceStart(),
-                static_cast<unsigned long>(packet.failBuffer));
+            ++stream.failedBuffers;
+            if (stream.failedBuffers <= 40) {
+                Log("t=%lld GetBuffer fails 0x%08lx", SinceStart(),
+                    static_cast<unsigned long>(packet.failBuffer));
+            }
             return packet.failBuffer;
         }
         const size_t bytes = static_cast<size_t>(packet.frames) * 8;
@@ -468,7 +476,11 @@ DWORD WINAPI EngineThread(void*) {
         }
         SetEvent(stream.event);
         if (script.periodMs == 0 && index + 1 >= script.packets.size()) {
-            return 0; // unpaced: everything is due at once
+            // Unpaced: everything is due at once; keep waking a pump sent back to waiting.
+            for (;;) {
+                Sleep(1);
+                SetEvent(stream.event);
+            }
         }
     }
 }
@@ -753,6 +765,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         }
     } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
         processEnding = true;
+        Log("injected size_failures=%lu buffer_failures=%lu", stream.failedSizes,
+            stream.failedBuffers);
         Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
             stream.sizeQueries, stream.buffersTaken, stream.buffersReleased, stream.violations);
         Log("alive IAudioClient=%d IAudioCaptureClient=%d "
