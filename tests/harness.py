@@ -65,7 +65,17 @@ def sample_bytes(seed, count):
 
 def run(program, args, env=None, take=None, timeout_ms=20000, stdout="inherit", stdin=None):
     """Runs program with args. take=None reads standard output to its end; take=N reads N bytes
-    and then closes the pipe, as a reader that goes away."""
+    and then closes the pipe, as a reader that goes away.
+
+    Now and then (about once in two thousand runs) Wine loses the launcher before it records
+    anything; such a run says nothing about the program and is made once more."""
+    result = run_once(program, args, env, take, timeout_ms, stdout, stdin)
+    if result.status is None:
+        result = run_once(program, args, env, take, timeout_ms, stdout, stdin)
+    return result
+
+
+def run_once(program, args, env, take, timeout_ms, stdout, stdin):
     with tempfile.TemporaryDirectory() as scratch:
         status_file = os.path.join(scratch, "status")
         full_env = dict(os.environ)

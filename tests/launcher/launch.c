@@ -1,10 +1,14 @@
 /* launch.exe <status-file> <timeout-ms> <stdout: inherit|none> <program> [arguments...]
+ * launch.exe <status-file> <timeout-ms> <stdout: inherit|none> @<argument-file>
  *
- * Runs the program with the rest of its own command line, unchanged, and the standard handles
- * it was given (or no standard output at all), waits at most timeout-ms (0: no limit), and
- * writes "exit <code>" or "timeout" to status-file. Wine's own report of a process's exit
- * status is now and then wrong; GetExitCodeProcess is not. A program still running at the
- * time-out is terminated, so that no test leaves one behind. */
+ * Runs the program with the rest of its own command line, unchanged, or with the program and
+ * arguments an argument file holds (UTF-16LE, each ended by a NUL, so that any UTF-16 string,
+ * lone surrogates included, can be passed), quoted so that the program's runtime splits them
+ * back exactly. The program gets the standard handles the launcher was given (or no standard
+ * output at all); the launcher waits at most timeout-ms (0: no limit) and writes "exit <code>"
+ * or "timeout" to status-file. Wine's own report of a process's exit status is now and then
+ * wrong; GetExitCodeProcess is not. A program still running at the time-out is terminated, so
+ * that no test leaves one behind. */
 #include <windows.h>
 #include <psapi.h>
 #include <stdio.h>
@@ -55,17 +59,83 @@ static void RecordUsage(FILE* status, HANDLE process) {
     }
 }
 
+/* Appends one argument, quoted where needed, by the rules the runtime splits a command line
+ * by: backslashes are literal except before a quote, where 2n (+1) of them stand for n. */
+static void AppendArgument(wchar_t** out, const wchar_t* argument) {
+    wchar_t* at = *out;
+    if (*argument != 0 && wcspbrk(argument, L" \t\n\v\"") == NULL) {
+        while (*argument != 0) {
+            *at++ = *argument++;
+        }
+        *out = at;
+        return;
+    }
+    *at++ = L'"';
+    for (;; ++argument) {
+        size_t slashes = 0;
+        while (*argument == L'\\') {
+            ++slashes;
+            ++argument;
+        }
+        const size_t doubled = *argument == 0 || *argument == L'"' ? 2 * slashes : slashes;
+        for (size_t i = 0; i < doubled + (*argument == L'"' ? 1 : 0); ++i) {
+            *at++ = L'\\';
+        }
+        if (*argument == 0) {
+            break;
+        }
+        *at++ = *argument;
+    }
+    *at++ = L'"';
+    *out = at;
+}
+
+/* The command line for the program and arguments in an argument file. */
+static wchar_t* CommandLineFromFile(const wchar_t* path) {
+    FILE* file = _wfopen(path, L"rb");
+    if (file == NULL) {
+        return NULL;
+    }
+    fseek(file, 0, SEEK_END);
+    const long size = ftell(file);
+    fseek(file, 0, SEEK_SET);
+    wchar_t* text = calloc((size_t)size / 2 + 1, sizeof(wchar_t));
+    const size_t units = fread(text, sizeof(wchar_t), (size_t)size / 2, file);
+    fclose(file);
+    /* Quoting at most triples an argument's length. */
+    wchar_t* commandLine = calloc(units * 3 + 16, sizeof(wchar_t));
+    wchar_t* at = commandLine;
+    for (size_t i = 0; i < units; i += wcslen(text + i) + 1) {
+        if (at != commandLine) {
+            *at++ = L' ';
+        }
+        AppendArgument(&at, text + i);
+    }
+    *at = 0;
+    free(text);
+    return commandLine;
+}
+
 int wmain(int argc, wchar_t* argv[]) {
     if (argc < 5) {
         fwprintf(stderr,
                  L"usage: launch <status-file> <timeout-ms> <inherit|none> <program> ...\n");
         return 120;
     }
-    const wchar_t* rest = GetCommandLineW();
-    for (int i = 0; i < 4; ++i) {
-        rest = SkipArgument(rest);
+    wchar_t* commandLine = NULL;
+    if (argv[4][0] == L'@') {
+        commandLine = CommandLineFromFile(argv[4] + 1);
+    } else {
+        const wchar_t* rest = GetCommandLineW();
+        for (int i = 0; i < 4; ++i) {
+            rest = SkipArgument(rest);
+        }
+        commandLine = _wcsdup(rest);
     }
-    wchar_t* commandLine = _wcsdup(rest);
+    if (commandLine == NULL) {
+        fwprintf(stderr, L"launch: cannot read %ls\n", argv[4] + 1);
+        return 122;
+    }
     const DWORD timeout = wcstoul(argv[2], NULL, 10);
 
     STARTUPINFOW startup = {0};

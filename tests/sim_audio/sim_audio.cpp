@@ -8,6 +8,7 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
+#include "../sim_faults.h"
 #include "packet_source.h"
 
 #include <atomic>
@@ -105,7 +106,8 @@ struct Script {
     HRESULT resultCall = S_OK;
     HRESULT result = S_OK;
     Activated activated = Activated::AudioClient;
-    HRESULT initialize = S_OK, service = S_OK, start = S_OK;
+    HRESULT initialize = S_OK, service = S_OK, start = S_OK, setEvent = S_OK;
+    HRESULT failRelease = S_OK; // the first ReleaseBuffer fails, the buffer stays held
     bool signal = true;
     bool staMainThread = false;
     long long periodMs = 10;
@@ -180,6 +182,10 @@ void ParseScript(const char* text) {
             script.service = ParseHresult(a);
         } else if (w == "start") {
             script.start = ParseHresult(a);
+        } else if (w == "set_event") {
+            script.setEvent = ParseHresult(a);
+        } else if (w == "fail_release") {
+            script.failRelease = ParseHresult(a);
         } else if (w == "signal") {
             script.signal = strcmp(a, "off") != 0;
         } else if (w == "sta") {
@@ -352,7 +358,11 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
     STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
         EnterCriticalSection(&stream.lock);
         HRESULT hr = S_OK;
-        if (!stream.held) {
+        if (stream.held && FAILED(script.failRelease)) {
+            hr = script.failRelease;
+            script.failRelease = S_OK;
+            Log("ReleaseBuffer fails 0x%08lx", static_cast<unsigned long>(hr));
+        } else if (!stream.held) {
             hr = AUDCLNT_E_OUT_OF_ORDER;
             ++stream.violations;
             Log("violation: ReleaseBuffer without a buffer");
@@ -578,6 +588,9 @@ class AudioClient final : public SimObject<IAudioClient> {
         if (event == nullptr) {
             return E_INVALIDARG;
         }
+        if (FAILED(script.setEvent)) {
+            return script.setEvent;
+        }
         stream.event = event;
         return S_OK;
     }
@@ -680,6 +693,59 @@ const char* Answers(IUnknown* object, REFIID riid) {
     return "yes";
 }
 
+// Asks the handler's IMarshal what marshaling it would take, as a caller in another apartment
+// would; its marshaler answers, or E_OUTOFMEMORY without one.
+HRESULT MarshalSizeResult(IUnknown* handler) {
+    IMarshal* marshal = nullptr;
+    if (FAILED(handler->QueryInterface(__uuidof(IMarshal), reinterpret_cast<void**>(&marshal)))) {
+        return E_NOINTERFACE;
+    }
+    DWORD size = 0;
+    const HRESULT hr = marshal->GetMarshalSizeMax(__uuidof(IUnknown), handler, MSHCTX_INPROC,
+                                                  nullptr, MSHLFLAGS_NORMAL, &size);
+    marshal->Release();
+    return hr;
+}
+
+// The program's own platform calls that SIM_FAIL can make fail.
+HRESULT WINAPI FailingCoInitializeEx(void* reserved, DWORD model) {
+    if (sim_faults::ShouldFail("CoInitializeEx")) {
+        return E_OUTOFMEMORY;
+    }
+    return CoInitializeEx(reserved, model);
+}
+
+HRESULT WINAPI FailingCoCreateFreeThreadedMarshaler(IUnknown* outer, IUnknown** marshaler) {
+    if (sim_faults::ShouldFail("CoCreateFreeThreadedMarshaler")) {
+        *marshaler = nullptr;
+        return E_OUTOFMEMORY;
+    }
+    return CoCreateFreeThreadedMarshaler(outer, marshaler);
+}
+
+HANDLE WINAPI FailingCreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset,
+                                  BOOL initialState, const wchar_t* name) {
+    if (sim_faults::ShouldFail("CreateEventW")) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    return CreateEventW(attributes, manualReset, initialState, name);
+}
+
+void BindFailingImports() {
+    sim_faults::ReadPlan();
+    if (sim_faults::Planned("CoInitializeEx")) {
+        sim_faults::BindImport("ole32.dll", "CoInitializeEx",
+                               reinterpret_cast<void*>(&FailingCoInitializeEx));
+    } else if (sim_faults::Planned("CoCreateFreeThreadedMarshaler")) {
+        sim_faults::BindImport("ole32.dll", "CoCreateFreeThreadedMarshaler",
+                               reinterpret_cast<void*>(&FailingCoCreateFreeThreadedMarshaler));
+    } else if (sim_faults::Planned("CreateEventW")) {
+        sim_faults::BindImport("kernel32.dll", "CreateEventW",
+                               reinterpret_cast<void*>(&FailingCreateEventW));
+    }
+}
+
 } // namespace
 
 extern "C" HRESULT WINAPI
@@ -706,8 +772,9 @@ ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
         return E_POINTER;
     }
     *operation = nullptr;
-    Log("handler IAgileObject=%s IMarshal=%s", Answers(handler, __uuidof(IAgileObject)),
-        Answers(handler, __uuidof(IMarshal)));
+    Log("handler IAgileObject=%s IMarshal=%s marshal_size_hr=0x%08lx",
+        Answers(handler, __uuidof(IAgileObject)), Answers(handler, __uuidof(IMarshal)),
+        static_cast<unsigned long>(MarshalSizeResult(handler)));
     // As on Windows: a handler that is not agile cannot be called back on the engine's thread.
     if (strcmp(Answers(handler, __uuidof(IAgileObject)), "yes") != 0) {
         return E_ILLEGAL_METHOD_CALL;
@@ -758,6 +825,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         if (GetEnvironmentVariableA("SIM_AUDIO", text, sizeof text) > 0) {
             ParseScript(text);
         }
+        BindFailingImports();
         if (script.staMainThread) {
             // Leaves the main thread in a single-threaded apartment, so that the program's
             // request for the multithreaded one is refused.

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "../sim_faults.h"
+
 namespace {
 
 LONG refusals[8] = {};
@@ -47,6 +49,23 @@ ULONG GrantedAccess(HANDLE handle) {
         return 0;
     }
     return info.GrantedAccess;
+}
+
+// The program's own process calls that SIM_FAIL can make fail.
+HANDLE WINAPI FailingOpenProcess(DWORD access, BOOL inherit, DWORD pid) {
+    if (sim_faults::ShouldFail("OpenProcess")) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return OpenProcess(access, inherit, pid);
+}
+
+BOOL WINAPI FailingCloseHandle(HANDLE handle) {
+    if (sim_faults::ShouldFail("CloseHandle")) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return CloseHandle(handle);
 }
 
 } // namespace
@@ -85,6 +104,14 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         if (GetEnvironmentVariableA("SIM_GPU", rules, sizeof rules) > 0) {
             ParseRules(rules);
         }
+        sim_faults::ReadPlan();
+        if (sim_faults::Planned("LoadLibraryW")) {
+            return FALSE; // the library fails to initialise: its load fails
+        }
+        sim_faults::BindImport("kernel32.dll", "OpenProcess",
+                               reinterpret_cast<void*>(&FailingOpenProcess));
+        sim_faults::BindImport("kernel32.dll", "CloseHandle",
+                               reinterpret_cast<void*>(&FailingCloseHandle));
     } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
         unsigned open = 0;
         DWORD flags = 0;
