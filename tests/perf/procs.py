@@ -18,6 +18,7 @@ wine_prefix.main()
 
 FLOOR = str(harness.SIM_DIR / "lumbrook" / "floor.exe")
 CHECKER = str(harness.BUILD / "tests" / "checker.exe")
+COM_SLEEPER = str(harness.BUILD / "tests" / "com_sleeper.exe")
 
 
 def linux_pid(exe, marker, timeout=20.0):
@@ -83,6 +84,7 @@ class Stream:
              program, *args], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
             stdin=subprocess.DEVNULL, env=full_env)
         self.count = 0
+        self.head = b""
         self.first_byte_at = None
         self.closing = False
         self.sink = sink
@@ -101,8 +103,16 @@ class Stream:
             if self.first_byte_at is None:
                 self.first_byte_at = time.monotonic()
             self.count += len(chunk)
+            if len(self.head) < 64:
+                self.head += chunk[:64]
             if self.sink is not None:
                 self.sink(chunk)
+
+    def first_line(self):
+        """What the program printed first, for one that prints a line at once."""
+        while b"\n" not in self.head and self.process.poll() is None:
+            time.sleep(0.001)
+        return self.head.split(b"\n")[0].decode()
 
     def wait_first_byte(self, timeout=20.0):
         deadline = time.monotonic() + timeout

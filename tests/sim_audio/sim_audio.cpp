@@ -8,7 +8,7 @@
 #include <audioclient.h>
 #include <mmdeviceapi.h>
 
-#include "../sim_faults.h"
+#include "../sim_shared.h"
 #include "packet_source.h"
 
 #include <atomic>
@@ -709,14 +709,14 @@ HRESULT MarshalSizeResult(IUnknown* handler) {
 
 // The program's own platform calls that SIM_FAIL can make fail.
 HRESULT WINAPI FailingCoInitializeEx(void* reserved, DWORD model) {
-    if (sim_faults::ShouldFail("CoInitializeEx")) {
+    if (sim_shared::ShouldFail("CoInitializeEx")) {
         return E_OUTOFMEMORY;
     }
     return CoInitializeEx(reserved, model);
 }
 
 HRESULT WINAPI FailingCoCreateFreeThreadedMarshaler(IUnknown* outer, IUnknown** marshaler) {
-    if (sim_faults::ShouldFail("CoCreateFreeThreadedMarshaler")) {
+    if (sim_shared::ShouldFail("CoCreateFreeThreadedMarshaler")) {
         *marshaler = nullptr;
         return E_OUTOFMEMORY;
     }
@@ -725,7 +725,7 @@ HRESULT WINAPI FailingCoCreateFreeThreadedMarshaler(IUnknown* outer, IUnknown** 
 
 HANDLE WINAPI FailingCreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualReset,
                                   BOOL initialState, const wchar_t* name) {
-    if (sim_faults::ShouldFail("CreateEventW")) {
+    if (sim_shared::ShouldFail("CreateEventW")) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
@@ -733,15 +733,15 @@ HANDLE WINAPI FailingCreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualRe
 }
 
 void BindFailingImports() {
-    sim_faults::ReadPlan();
-    if (sim_faults::Planned("CoInitializeEx")) {
-        sim_faults::BindImport("ole32.dll", "CoInitializeEx",
+    sim_shared::ReadPlan();
+    if (sim_shared::Planned("CoInitializeEx")) {
+        sim_shared::BindImport("ole32.dll", "CoInitializeEx",
                                reinterpret_cast<void*>(&FailingCoInitializeEx));
-    } else if (sim_faults::Planned("CoCreateFreeThreadedMarshaler")) {
-        sim_faults::BindImport("ole32.dll", "CoCreateFreeThreadedMarshaler",
+    } else if (sim_shared::Planned("CoCreateFreeThreadedMarshaler")) {
+        sim_shared::BindImport("ole32.dll", "CoCreateFreeThreadedMarshaler",
                                reinterpret_cast<void*>(&FailingCoCreateFreeThreadedMarshaler));
-    } else if (sim_faults::Planned("CreateEventW")) {
-        sim_faults::BindImport("kernel32.dll", "CreateEventW",
+    } else if (sim_shared::Planned("CreateEventW")) {
+        sim_shared::BindImport("kernel32.dll", "CreateEventW",
                                reinterpret_cast<void*>(&FailingCreateEventW));
     }
 }
@@ -816,11 +816,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         InitializeCriticalSection(&logLock);
         InitializeCriticalSection(&stream.lock);
         QueryPerformanceFrequency(&counterFrequency);
-        char path[MAX_PATH];
-        if (GetEnvironmentVariableA("SIM_AUDIO_LOG", path, sizeof path) > 0) {
-            logFile = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
+        logFile = sim_shared::OpenLogNamedBy("SIM_AUDIO_LOG");
         static char text[32768];
         if (GetEnvironmentVariableA("SIM_AUDIO", text, sizeof text) > 0) {
             ParseScript(text);

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <vector>
 
-#include "../sim_faults.h"
+#include "../sim_shared.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ ULONG GrantedAccess(HANDLE handle) {
 
 // The program's own process calls that SIM_FAIL can make fail.
 HANDLE WINAPI FailingOpenProcess(DWORD access, BOOL inherit, DWORD pid) {
-    if (sim_faults::ShouldFail("OpenProcess")) {
+    if (sim_shared::ShouldFail("OpenProcess")) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
@@ -61,7 +61,7 @@ HANDLE WINAPI FailingOpenProcess(DWORD access, BOOL inherit, DWORD pid) {
 }
 
 BOOL WINAPI FailingCloseHandle(HANDLE handle) {
-    if (sim_faults::ShouldFail("CloseHandle")) {
+    if (sim_shared::ShouldFail("CloseHandle")) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -95,22 +95,18 @@ extern "C" NTSTATUS APIENTRY D3DKMTSetProcessSchedulingPriorityClass(HANDLE proc
 
 BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
     if (reason == DLL_PROCESS_ATTACH) {
-        char path[MAX_PATH];
-        if (GetEnvironmentVariableA("SIM_GPU_LOG", path, sizeof path) > 0) {
-            logFile = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                  nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        }
+        logFile = sim_shared::OpenLogNamedBy("SIM_GPU_LOG");
         static char rules[4096];
         if (GetEnvironmentVariableA("SIM_GPU", rules, sizeof rules) > 0) {
             ParseRules(rules);
         }
-        sim_faults::ReadPlan();
-        if (sim_faults::Planned("LoadLibraryW")) {
+        sim_shared::ReadPlan();
+        if (sim_shared::Planned("LoadLibraryW")) {
             return FALSE; // the library fails to initialise: its load fails
         }
-        sim_faults::BindImport("kernel32.dll", "OpenProcess",
+        sim_shared::BindImport("kernel32.dll", "OpenProcess",
                                reinterpret_cast<void*>(&FailingOpenProcess));
-        sim_faults::BindImport("kernel32.dll", "CloseHandle",
+        sim_shared::BindImport("kernel32.dll", "CloseHandle",
                                reinterpret_cast<void*>(&FailingCloseHandle));
     } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
         unsigned open = 0;

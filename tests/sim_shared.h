@@ -1,6 +1,7 @@
-// Fault injection for the simulated platform DLLs: SIM_FAIL="<function>:<n>" makes the n-th
-// call the program makes to that platform function fail, as the platform reports failure.
-// The DLLs bind the program's imports of those functions to the wrappers here when they load.
+// What the simulated platform DLLs share: their log, and fault injection. SIM_FAIL=
+// "<function>:<n>" makes the n-th call the program makes to that platform function fail, as
+// the platform reports failure; the DLLs bind the program's imports of those functions to
+// failing wrappers when they load.
 #pragma once
 
 #include <windows.h>
@@ -9,7 +10,18 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace sim_faults {
+namespace sim_shared {
+
+// The log file named by an environment variable, opened for appending, or
+// INVALID_HANDLE_VALUE. Each write lands at once, so the log survives a program that is killed.
+inline HANDLE OpenLogNamedBy(const char* variable) {
+    char path[MAX_PATH];
+    if (GetEnvironmentVariableA(variable, path, sizeof path) == 0) {
+        return INVALID_HANDLE_VALUE;
+    }
+    return CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
 
 // The function to fail and the call that fails, from SIM_FAIL.
 struct Plan {
@@ -82,4 +94,4 @@ inline void* BindImport(const char* dll, const char* function, void* replacement
     return nullptr;
 }
 
-} // namespace sim_faults
+} // namespace sim_shared
