@@ -1,5 +1,6 @@
 """Runs the real programs under Wine, through the recording launcher, against the simulated
 platform DLLs, and hands back what they printed, their exit status and what the simulation saw."""
+import atexit
 import os
 import pathlib
 import subprocess
@@ -31,9 +32,13 @@ IID_IAUDIOCLIENT = "{1CB9AD4C-DBFA-4C32-B178-C2F568A703B2}"
 IID_IAUDIOCAPTURECLIENT = "{C8ADBD64-E71E-48A0-A4DE-185C395CD317}"
 
 
-# Keeps one wineserver for the prefix while the tests run: starting a process then takes a
-# tenth of the time. It leaves by itself ten seconds after the last Wine process.
-subprocess.Popen(["wineserver", "-p10"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+# Keeps the prefix's wineserver, and the services Wine starts with it, running while the tests
+# run: a process then starts in a tenth of the time. The keeper is an idle process of ours that
+# goes with this interpreter (or after twenty minutes at the latest).
+_keeper = subprocess.Popen(["wine", os.environ["PID_SLEEPER"], "1200000"],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           stdin=subprocess.DEVNULL)
+atexit.register(lambda: (_keeper.kill(), _keeper.wait()))
 
 
 @dataclass
