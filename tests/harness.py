@@ -3,6 +3,7 @@ platform DLLs, and hands back what they printed, their exit status and what the 
 import atexit
 import os
 import pathlib
+import select
 import subprocess
 import tempfile
 import threading
@@ -18,7 +19,8 @@ for name, default in (("WINEPREFIX", BUILD / "wineprefix"), ("WINEDEBUG", "-all"
                       ("PID_SLEEPER", BUILD / "tests" / "pid_sleeper.exe"),
                       ("HANDLER_TEST", BUILD / "tests" / "handler_test.exe"),
                       ("DIST_LUMBROOK", BUILD / "lumbrook" / "lumbrook.exe"),
-                      ("DIST_TESSVANE", BUILD / "tessvane" / "tessvane.exe")):
+                      ("DIST_TESSVANE", BUILD / "tessvane" / "tessvane.exe"),
+                      ("OBJDUMP", "x86_64-w64-mingw32-objdump")):
     os.environ.setdefault(name, str(default))
 
 SIM_DIR = pathlib.Path(os.environ["SIM_DIR"])
@@ -34,11 +36,14 @@ IID_IAUDIOCAPTURECLIENT = "{C8ADBD64-E71E-48A0-A4DE-185C395CD317}"
 
 # Keeps the prefix's wineserver, and the services Wine starts with it, running while the tests
 # run: a process then starts in a tenth of the time. The keeper is an idle process of ours that
-# goes with this interpreter (or after twenty minutes at the latest).
+# goes with this interpreter (or after twenty minutes at the latest). It starts them itself,
+# before any test runs, so that they inherit none of a test's pipes: a pipe they held would
+# never report its end.
 _keeper = subprocess.Popen(["wine", os.environ["PID_SLEEPER"], "1200000"],
-                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
                            stdin=subprocess.DEVNULL)
-atexit.register(lambda: (_keeper.kill(), _keeper.wait()))
+_keeper.stdout.readline()
+atexit.register(lambda: (_keeper.kill(), _keeper.wait(), _keeper.stdout.close()))
 
 
 @dataclass
@@ -80,6 +85,20 @@ def run(program, args, env=None, take=None, timeout_ms=20000, stdout="inherit", 
     return result
 
 
+def read_until(fd, out, idle_end, limit, want=None):
+    """Appends what fd delivers to out until its end, until `want` bytes have come, until the
+    time limit, or until nothing is waiting and idle_end() says no more will come."""
+    while time.monotonic() < limit and (want is None or len(out) < want):
+        if not select.select([fd], [], [], 0.05)[0]:
+            if idle_end():
+                return
+            continue
+        chunk = os.read(fd, 1 << 16 if want is None else min(1 << 16, want - len(out)))
+        if not chunk:
+            return
+        out.extend(chunk)
+
+
 def run_once(program, args, env, take, timeout_ms, stdout, stdin):
     with tempfile.TemporaryDirectory() as scratch:
         status_file = os.path.join(scratch, "status")
@@ -88,26 +107,32 @@ def run_once(program, args, env, take, timeout_ms, stdout, stdin):
         command = ["wine", LAUNCH, status_file, str(timeout_ms), stdout, program, *args]
         process = subprocess.Popen(command, stdin=stdin if stdin is not None else subprocess.DEVNULL,
                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=full_env)
+        limit = time.monotonic() + timeout_ms / 1000 + 30
+        # After the launcher has gone, what is left in the pipes is collected for a moment: a
+        # pipe that some other process still holds would otherwise never end.
+        ended = []
+        settled = lambda: bool(ended) and time.monotonic() > ended[0] + 1.0
         err = bytearray()
-        reader = threading.Thread(target=lambda: err.extend(process.stderr.read()))
+        reader = threading.Thread(
+            target=read_until, args=(process.stderr.fileno(), err, settled, limit), daemon=True)
         reader.start()
         out = bytearray()
-        gone_to_exit = 0.0
-        limit = time.monotonic() + timeout_ms / 1000 + 30
         if take is None:
-            out.extend(process.stdout.read())
-            process.stdout.close()
+            out_reader = threading.Thread(
+                target=read_until, args=(process.stdout.fileno(), out, settled, limit),
+                daemon=True)
+            out_reader.start()
         else:
-            fd = process.stdout.fileno()
-            while len(out) < take and time.monotonic() < limit:
-                chunk = os.read(fd, take - len(out))
-                if not chunk:
-                    break
-                out.extend(chunk)
+            read_until(process.stdout.fileno(), out, lambda: process.poll() is not None, limit,
+                       want=take)
             process.stdout.close()
         closed_at = time.monotonic()
         process.wait(timeout=max(1, limit - time.monotonic()))
         gone_to_exit = time.monotonic() - closed_at
+        ended.append(time.monotonic())
+        if take is None:
+            out_reader.join()
+            process.stdout.close()
         reader.join()
         process.stderr.close()
         text = pathlib.Path(status_file).read_text().split() if os.path.exists(status_file) else []
