@@ -10,7 +10,6 @@
  * wrong; GetExitCodeProcess is not. A program still running at the time-out is terminated, so
  * that no test leaves one behind. */
 #include <windows.h>
-#include <psapi.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -41,22 +40,6 @@ static const wchar_t* SkipArgument(const wchar_t* s) {
         ++s;
     }
     return s;
-}
-
-/* What the program cost: CPU milliseconds in user and kernel mode, and its peak working set. */
-static void RecordUsage(FILE* status, HANDLE process) {
-    FILETIME created, exited, kernel, user;
-    if (GetProcessTimes(process, &created, &exited, &kernel, &user)) {
-        const ULONGLONG userTicks = ((ULONGLONG)user.dwHighDateTime << 32) | user.dwLowDateTime;
-        const ULONGLONG kernelTicks =
-            ((ULONGLONG)kernel.dwHighDateTime << 32) | kernel.dwLowDateTime;
-        fprintf(status, "cpu_ms %llu %llu\n", userTicks / 10000, kernelTicks / 10000);
-    }
-    PROCESS_MEMORY_COUNTERS memory = {0};
-    memory.cb = sizeof memory;
-    if (K32GetProcessMemoryInfo(process, &memory, sizeof memory)) {
-        fprintf(status, "peak_kib %llu\n", (unsigned long long)memory.PeakWorkingSetSize / 1024);
-    }
 }
 
 /* Appends one argument, quoted where needed, by the rules the runtime splits a command line
@@ -168,7 +151,6 @@ int wmain(int argc, wchar_t* argv[]) {
         GetExitCodeProcess(process.hProcess, &code);
         if (status != NULL) {
             fprintf(status, "exit %lu\n", (unsigned long)code);
-            RecordUsage(status, process.hProcess);
         }
     }
     if (status != NULL) {

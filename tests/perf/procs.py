@@ -73,7 +73,7 @@ def wait_gone(pid, timeout=10.0):
 class Stream:
     """A program under the launcher whose standard output a thread drains and counts."""
 
-    def __init__(self, program, args, env=None, sink=None):
+    def __init__(self, program, args, env=None):
         self.marker = args[-1]
         self.scratch = tempfile.TemporaryDirectory()
         full_env = dict(os.environ)
@@ -87,7 +87,6 @@ class Stream:
         self.head = b""
         self.first_byte_at = None
         self.closing = False
-        self.sink = sink
         self.reader = threading.Thread(target=self._drain, daemon=True)
         self.reader.start()
         self.pid = linux_pid(program, self.marker)
@@ -105,8 +104,6 @@ class Stream:
             self.count += len(chunk)
             if len(self.head) < 64:
                 self.head += chunk[:64]
-            if self.sink is not None:
-                self.sink(chunk)
 
     def first_line(self):
         """What the program printed first, for one that prints a line at once."""
