@@ -259,6 +259,9 @@ class Counted {
     virtual ~Counted() = default;
     virtual ULONG AddRefInternal() = 0;
     virtual ULONG ReleaseInternal() = 0;
+    virtual ULONG References() const = 0;
+    // Leaves the object out of the count of objects alive at exit.
+    virtual void LeaveOutOfCount() = 0;
 };
 
 // A reference-counted COM object whose Release calls through its interface are logged under
@@ -283,6 +286,8 @@ template <typename Interface> class SimObject : public Interface, public Counted
         }
         return remaining;
     }
+    ULONG References() const override { return refs_; }
+    void LeaveOutOfCount() override { --alive_; }
 
   protected:
     // Answers IUnknown and the object's own interface; everything else is refused.
@@ -654,6 +659,18 @@ class Operation final : public SimObject<IActivateAudioInterfaceAsyncOperation> 
     }
     static DWORD mainThread;
 
+    // At exit, while the engine's thread was still inside the completion call: the engine's
+    // own reference, and what only the operation holds, are not the program's to release.
+    void LeaveEngineReferencesOutOfCount() {
+        if (References() != 1) {
+            return;
+        }
+        LeaveOutOfCount();
+        if (activatedCount_ != nullptr && activatedCount_->References() == 1) {
+            activatedCount_->LeaveOutOfCount();
+        }
+    }
+
   private:
     IActivateAudioInterfaceCompletionHandler* handler_;
     IUnknown* activated_;
@@ -661,10 +678,15 @@ class Operation final : public SimObject<IActivateAudioInterfaceAsyncOperation> 
 };
 DWORD Operation::mainThread = 0;
 
+// The operation whose completion call the engine's thread is inside, if any.
+std::atomic<Operation*> completing{nullptr};
+
 DWORD WINAPI CompletionThread(void* parameter) {
     // The engine keeps the operation, and so the handler, alive for the length of the call.
     auto* operation = static_cast<Operation*>(parameter);
+    completing = operation;
     operation->Complete();
+    completing = nullptr;
     operation->ReleaseInternal();
     return 0;
 }
@@ -833,6 +855,11 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
             stream.failedBuffers);
         Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
             stream.sizeQueries, stream.buffersTaken, stream.buffersReleased, stream.violations);
+        // The program may end as soon as the completion has signalled its event; the engine's
+        // thread is then stopped before it leaves the call and drops its own reference.
+        if (Operation* operation = completing.load()) {
+            operation->LeaveEngineReferencesOutOfCount();
+        }
         Log("alive IAudioClient=%d IAudioCaptureClient=%d "
             "IActivateAudioInterfaceAsyncOperation=%d IUnknown=%d",
             aliveAudioClients.load(), aliveCaptureClients.load(), aliveOperations.load(),
