@@ -68,8 +68,10 @@ class PcmTest(unittest.TestCase):
         self.assertEqual(result.out[:PACKET_480], data(1, 480))
         first_query = harness.lines_starting(result.log, "t=")[0]
         waited_ms = int(first_query.split()[0][2:])
+        # It waited for the time-out rather than spinning; the upper bound only guards against a
+        # pump that never polls (its figure belongs to the bench).
         self.assertGreaterEqual(waited_ms, 950, first_query)
-        self.assertLess(waited_ms, 2000, first_query)
+        self.assertLess(waited_ms, 15000, first_query)
 
 
 class ReaderGoneTest(unittest.TestCase):
@@ -90,7 +92,7 @@ class ReaderGoneTest(unittest.TestCase):
                 self.assertFalse(result.crashed, result.err)
                 self.assertEqual(result.status, 0)
                 self.assertEqual(result.err, b"")
-                self.assertLess(result.gone_to_exit, 2.0)
+                self.assertLess(result.gone_to_exit, 15.0)  # a hang guard; bench measures it
                 releases = [line for line in result.log
                             if line.startswith(("release", "operation released"))]
                 self.assertEqual(releases[-5:], self.RELEASE_ORDER)

@@ -259,9 +259,6 @@ class Counted {
     virtual ~Counted() = default;
     virtual ULONG AddRefInternal() = 0;
     virtual ULONG ReleaseInternal() = 0;
-    virtual ULONG References() const = 0;
-    // Leaves the object out of the count of objects alive at exit.
-    virtual void LeaveOutOfCount() = 0;
 };
 
 // A reference-counted COM object whose Release calls through its interface are logged under
@@ -286,8 +283,6 @@ template <typename Interface> class SimObject : public Interface, public Counted
         }
         return remaining;
     }
-    ULONG References() const override { return refs_; }
-    void LeaveOutOfCount() override { --alive_; }
 
   protected:
     // Answers IUnknown and the object's own interface; everything else is refused.
@@ -659,17 +654,17 @@ class Operation final : public SimObject<IActivateAudioInterfaceAsyncOperation> 
     }
     static DWORD mainThread;
 
-    // At exit, while the engine's thread was still inside the completion call: the engine's
-    // own reference, and what only the operation holds, are not the program's to release.
-    void LeaveEngineReferencesOutOfCount() {
-        if (References() != 1) {
-            return;
-        }
-        LeaveOutOfCount();
-        if (activatedCount_ != nullptr && activatedCount_->References() == 1) {
-            activatedCount_->LeaveOutOfCount();
-        }
+    // The program may release the operation the moment the completion has signalled it, while
+    // the engine's thread is still inside the call and holds the operation, and through it the
+    // handler and the activated object. Had the program ended then, the report at exit would
+    // count that chain as the program's. So a release by the program first lets the engine's
+    // call, and the engine's own release after it, run to their end: the report then shows
+    // exactly what the program holds.
+    STDMETHODIMP_(ULONG) Release() override {
+        WaitForEngineCall();
+        return SimObject::Release();
     }
+    static void WaitForEngineCall();
 
   private:
     IActivateAudioInterfaceCompletionHandler* handler_;
@@ -678,16 +673,27 @@ class Operation final : public SimObject<IActivateAudioInterfaceAsyncOperation> 
 };
 DWORD Operation::mainThread = 0;
 
-// The operation whose completion call the engine's thread is inside, if any.
-std::atomic<Operation*> completing{nullptr};
+// Set once the engine's completion thread has left the call and dropped its reference; null
+// while no such thread was started.
+HANDLE engineCallDone = nullptr;
+DWORD engineCallThread = 0;
+
+void Operation::WaitForEngineCall() {
+    if (engineCallDone == nullptr || GetCurrentThreadId() == engineCallThread) {
+        return;
+    }
+    // A hang guard: the call returns in microseconds once the handler has been entered.
+    if (WaitForSingleObject(engineCallDone, 60000) != WAIT_OBJECT_0) {
+        Log("violation: the engine's completion call did not end");
+    }
+}
 
 DWORD WINAPI CompletionThread(void* parameter) {
     // The engine keeps the operation, and so the handler, alive for the length of the call.
     auto* operation = static_cast<Operation*>(parameter);
-    completing = operation;
     operation->Complete();
-    completing = nullptr;
     operation->ReleaseInternal();
+    SetEvent(engineCallDone);
     return 0;
 }
 
@@ -819,11 +825,16 @@ ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
         break;
     case Completion::Thread: {
         created->AddRefInternal();
-        HANDLE thread = CreateThread(nullptr, 0, CompletionThread, created, 0, nullptr);
+        engineCallDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        HANDLE thread = engineCallDone == nullptr
+                            ? nullptr
+                            : CreateThread(nullptr, 0, CompletionThread, created,
+                                           CREATE_SUSPENDED, &engineCallThread);
         if (thread == nullptr) {
             created->ReleaseInternal();
             return E_OUTOFMEMORY;
         }
+        ResumeThread(thread);
         CloseHandle(thread);
         break;
     }
@@ -855,11 +866,6 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
             stream.failedBuffers);
         Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
             stream.sizeQueries, stream.buffersTaken, stream.buffersReleased, stream.violations);
-        // The program may end as soon as the completion has signalled its event; the engine's
-        // thread is then stopped before it leaves the call and drops its own reference.
-        if (Operation* operation = completing.load()) {
-            operation->LeaveEngineReferencesOutOfCount();
-        }
         Log("alive IAudioClient=%d IAudioCaptureClient=%d "
             "IActivateAudioInterfaceAsyncOperation=%d IUnknown=%d",
             aliveAudioClients.load(), aliveCaptureClients.load(), aliveOperations.load(),
