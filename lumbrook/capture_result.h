@@ -3,7 +3,8 @@
 
 enum CaptureResult : int {
     kStageDone = -1,        // the stage succeeded and the run goes on; never an exit status
-    kReaderGone = 0,        // a write to standard output fell short: the normal end
+    kReaderGone = 0,        // a write to standard output fell short, or the pipe's reader has
+                            // gone: the normal end
     kNoArgument = 2,        // usage line written
     kComFailed = 3,         // CoInitializeEx
     kActivationRequest = 4, // ActivateAudioInterfaceAsync, or the handler could not be made
@@ -11,4 +12,5 @@ enum CaptureResult : int {
     kStreamSetup = 6,       // IAudioClient::Initialize
     kCaptureService = 7,    // GetService(IAudioCaptureClient)
     kStreamStart = 8,       // IAudioClient::Start
+    kStreamLost = 9,        // the engine lost the stream, or handed out no packet for 5 s
 };

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <io.h>
 #include <ksmedia.h>
 
 using Microsoft::WRL::ComPtr;
@@ -31,6 +32,8 @@ constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAG
                                AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
 constexpr REFERENCE_TIME kBufferDuration = 2000000; // 200 ms in 100-ns units
 constexpr DWORD kPollMilliseconds = 1000;           // poll the engine even if no event comes
+constexpr ULONGLONG kQuietMilliseconds = 1000;      // without a write, ask whether the reader left
+constexpr ULONGLONG kStallMilliseconds = 5000;      // without a packet taken, the stream is stuck
 constexpr UINT32 kBytesPerFrame = 8;
 
 // Silent packets are written from here; their buffers need not hold zeros.
@@ -52,17 +55,139 @@ bool WriteSilence(uint64_t bytes) {
     return true;
 }
 
+// The bytes a packet puts in the stream: silence as zeros, nothing for a packet without data.
+uint64_t PacketBytes(const BYTE* data, UINT32 frames, DWORD flags) {
+    const uint64_t bytes = static_cast<uint64_t>(frames) * kBytesPerFrame;
+    return (flags & AUDCLNT_BUFFERFLAGS_SILENT) || data != nullptr ? bytes : 0;
+}
+
 // False when the reader has gone. A write below the stream's buffer size is only copied into
 // the buffer and never reports a shortfall, so a failing flush counts as one too.
 bool WritePacket(const BYTE* data, UINT32 frames, DWORD flags) {
-    const uint64_t bytes = static_cast<uint64_t>(frames) * kBytesPerFrame;
+    const uint64_t bytes = PacketBytes(data, frames, flags);
     bool written = true;
     if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
         written = WriteSilence(bytes);
-    } else if (data != nullptr && bytes > 0) {
+    } else if (bytes > 0) {
         written = WriteAll(data, bytes);
     }
     return written && fflush(stdout) == 0;
+}
+
+// The engine answers with these once the stream under the capture service is gone for good
+// (the endpoint or the audio service went away); it never signals the stream event again.
+bool IsStreamLost(HRESULT hr) {
+    return hr == AUDCLNT_E_DEVICE_INVALIDATED || hr == AUDCLNT_E_SERVICE_NOT_RUNNING ||
+           hr == AUDCLNT_E_RESOURCES_INVALIDATED;
+}
+
+// Asks whether the process reading standard output has gone, where the output is a pipe: while
+// no packet comes nothing is written, so no failing write could tell. The pipe's state is read
+// on the pump's own thread, between writes: a query from another thread would queue behind a
+// write blocked on a full pipe, and a zero-byte write reads as an end of file to some hosts.
+class ReaderProbe {
+  public:
+    ReaderProbe() {
+        const int fd = _fileno(stdout);
+        const HANDLE out = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : nullptr;
+        if (out != nullptr && out != INVALID_HANDLE_VALUE && GetFileType(out) == FILE_TYPE_PIPE) {
+            pipe_ = out;
+        }
+    }
+
+    // True only when the pipe says so; a pipe that cannot be asked counts as still read.
+    bool ReaderGone() const {
+        if (pipe_ == nullptr) {
+            return false;
+        }
+        IO_STATUS_BLOCK io = {};
+        FILE_PIPE_LOCAL_INFORMATION info = {};
+        const NTSTATUS status =
+            NtQueryInformationFile(pipe_, &io, &info, sizeof info, FilePipeLocalInformation);
+        if (status == STATUS_PIPE_BROKEN || status == STATUS_PIPE_DISCONNECTED) {
+            return true;
+        }
+        return NT_SUCCESS(status) && (info.NamedPipeState == FILE_PIPE_CLOSING_STATE ||
+                                      info.NamedPipeState == FILE_PIPE_DISCONNECTED_STATE);
+    }
+
+  private:
+    HANDLE pipe_ = nullptr;
+};
+
+// Milliseconds on the performance counter: finer than the tick count, so that no limit below is
+// reached early.
+ULONGLONG Milliseconds() {
+    static const LONGLONG frequency = [] {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        return value.QuadPart;
+    }();
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<ULONGLONG>(now.QuadPart / frequency * 1000 +
+                                  now.QuadPart % frequency * 1000 / frequency);
+}
+
+// How long the engine has failed to hand out packets: started by the first failing call,
+// stopped by a packet taken or by an answer that none is pending, so silence never counts.
+class StallClock {
+  public:
+    void CallFailed() {
+        if (!running_) {
+            running_ = true;
+            since_ = Milliseconds();
+        }
+    }
+    void Progressed() { running_ = false; }
+    bool Stuck(ULONGLONG now) const { return running_ && now - since_ >= kStallMilliseconds; }
+
+  private:
+    bool running_ = false;
+    ULONGLONG since_ = 0;
+};
+
+// What a failing engine call means: the stream is lost, or the pump goes back to waiting.
+CaptureResult EngineCallFailed(HRESULT hr, StallClock& stall) {
+    if (IsStreamLost(hr)) {
+        return kStreamLost;
+    }
+    stall.CallFailed();
+    return kStageDone;
+}
+
+// Writes every packet the engine has ready. kStageDone sends the pump back to waiting, with
+// `wrote` telling whether any bytes reached standard output.
+CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall, bool& wrote) {
+    UINT32 pending = 0;
+    HRESULT hr = captureService->GetNextPacketSize(&pending);
+    for (;;) {
+        if (FAILED(hr)) {
+            return EngineCallFailed(hr, stall);
+        }
+        if (pending == 0) {
+            stall.Progressed();
+            return kStageDone;
+        }
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        hr = captureService->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+        if (FAILED(hr)) {
+            return EngineCallFailed(hr, stall);
+        }
+        stall.Progressed();
+        if (!WritePacket(data, frames, flags)) {
+            return kReaderGone;
+        }
+        wrote = wrote || PacketBytes(data, frames, flags) > 0;
+        hr = captureService->ReleaseBuffer(frames);
+        if (FAILED(hr) && EngineCallFailed(hr, stall) != kStageDone) {
+            return kStreamLost;
+        }
+        pending = 0;
+        hr = captureService->GetNextPacketSize(&pending);
+    }
 }
 
 } // namespace
@@ -90,27 +215,27 @@ CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
 }
 
 CaptureResult PumpToStdout(IAudioCaptureClient* captureService, HANDLE streamEvent) {
+    const ReaderProbe reader;
+    StallClock stall;
+    ULONGLONG quietSince = Milliseconds(); // the last write, or the last look at the reader
     for (;;) {
-        // Signalled or timed out, the engine is asked the same way.
-        WaitForSingleObject(streamEvent, kPollMilliseconds);
-        UINT32 pending = 0;
-        if (FAILED(captureService->GetNextPacketSize(&pending))) {
-            continue;
+        const bool timedOut = WaitForSingleObject(streamEvent, kPollMilliseconds) == WAIT_TIMEOUT;
+        bool wrote = false;
+        const CaptureResult drained = DrainPackets(captureService, stall, wrote);
+        if (drained != kStageDone) {
+            return drained;
         }
-        while (pending > 0) {
-            BYTE* data = nullptr;
-            UINT32 frames = 0;
-            DWORD flags = 0;
-            if (FAILED(captureService->GetBuffer(&data, &frames, &flags, nullptr, nullptr))) {
-                break;
-            }
-            if (!WritePacket(data, frames, flags)) {
+        const ULONGLONG now = Milliseconds();
+        if (wrote) {
+            quietSince = now;
+        } else if (timedOut || now - quietSince >= kQuietMilliseconds) {
+            if (reader.ReaderGone()) {
                 return kReaderGone;
             }
-            captureService->ReleaseBuffer(frames);
-            if (FAILED(captureService->GetNextPacketSize(&pending))) {
-                break;
-            }
+            quietSince = now;
+        }
+        if (stall.Stuck(now)) {
+            return kStreamLost;
         }
     }
 }

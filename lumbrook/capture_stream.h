@@ -32,6 +32,7 @@ class UniqueHandle {
 CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
                            Microsoft::WRL::ComPtr<IAudioCaptureClient>& captureService);
 
-// Copies every captured packet to standard output until the output stops accepting data.
-// Returns kReaderGone; any other platform failure only sends the pump back to waiting.
+// Copies every captured packet to standard output until the reader goes away (kReaderGone: a
+// write falls short, or the pipe's reader is seen to have closed while no packet came) or the
+// engine loses the stream (kStreamLost). Other platform failures send the pump back to waiting.
 CaptureResult PumpToStdout(IAudioCaptureClient* captureService, HANDLE streamEvent);

@@ -16,6 +16,7 @@ BUILD = pathlib.Path(__file__).resolve().parents[1] / "build" / "cross"
 for name, default in (("WINEPREFIX", BUILD / "wineprefix"), ("WINEDEBUG", "-all"),
                       ("LC_ALL", "C.UTF-8"), ("SIM_DIR", BUILD / "sim"),
                       ("LAUNCH", BUILD / "tests" / "launch.exe"),
+                      ("PIPE_HOST", BUILD / "tests" / "pipe_host.exe"),
                       ("PID_SLEEPER", BUILD / "tests" / "pid_sleeper.exe"),
                       ("HANDLER_TEST", BUILD / "tests" / "handler_test.exe"),
                       ("DIST_LUMBROOK", BUILD / "lumbrook" / "lumbrook.exe"),
@@ -163,3 +164,36 @@ def tessvane(args, rules="", program=SIM_TESSVANE, **options):
 
 def lines_starting(log, prefix):
     return [line for line in log if line.startswith(prefix)]
+
+
+@dataclass
+class Hosted:
+    lines: list  # what the host reported, a line each
+    err: bytes  # the program's standard error
+    out: bytes  # what it read of the stream
+    stamps: list  # performance-counter readings as each packet was complete
+    log: list  # the simulated engine's log
+
+    @property
+    def ending(self):
+        """("exit", status, ms from the reader going to the end), or ("running",)."""
+        last = self.lines[-1].split() if self.lines else ["none"]
+        if last[0] == "exit":
+            return "exit", int(last[1]), float(last[3])
+        return tuple(last[:1])
+
+
+def hosted(kind, steps, script="", program=SIM_LUMBROOK, args=("42",), env=None, guard=120):
+    """Runs program under the Windows-side pipe host (kind: anon, named or file) against the
+    simulated engine scripted by `script`; `steps` is the host's list of steps."""
+    with tempfile.TemporaryDirectory() as scratch:
+        log, out = os.path.join(scratch, "engine.log"), os.path.join(scratch, "stream")
+        full_env = dict(os.environ, SIM_AUDIO=script, SIM_AUDIO_LOG=log, **(env or {}))
+        done = subprocess.run(["wine", os.environ["PIPE_HOST"], kind, ",".join(steps), out,
+                               program, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                              env=full_env, timeout=guard)
+        read = lambda path, mode="rb": pathlib.Path(path).read_bytes() if os.path.exists(path) \
+            else b""
+        return Hosted(done.stdout.decode(errors="replace").splitlines(), done.stderr, read(out),
+                      [int(v) for v in read(out + ".stamps").split()],
+                      read(log).decode(errors="replace").splitlines())

@@ -1,5 +1,6 @@
-"""lumbrook's capture stream: its set-up, the PCM bytes it writes, and its end when the reader
-goes away."""
+"""lumbrook's capture stream: its set-up, the PCM bytes it writes, its end when the reader goes
+away, and its end when the engine loses the stream."""
+import re
 import unittest
 
 import harness
@@ -13,6 +14,32 @@ def zeros(frames):
 
 def data(seed, frames):
     return harness.sample_bytes(seed, frames * 8)
+
+
+def tail(first, count, frames=480):
+    """The bytes of `count` data packets of the endless tail, from packet number `first`."""
+    return b"".join(data(seed, frames) for seed in range(first, first + count))
+
+
+ALL_RELEASED = ("alive IAudioClient=0 IAudioCaptureClient=0 "
+                "IActivateAudioInterfaceAsyncOperation=0 IUnknown=0")
+RELEASE_ORDER = [
+    "release IAudioCaptureClient 0",
+    "release IAudioClient 2",           # the driver's own; the operation and handler remain
+    "operation released handler 1",     # the driver still holds the handler
+    "release IActivateAudioInterfaceAsyncOperation 0",
+    "release IAudioClient 0",           # the handler's, as the handler goes
+]
+
+
+def releases(log):
+    return [line for line in log if line.startswith(("release", "operation released"))]
+
+
+def logged_time(log, prefix):
+    """The t= of the first engine log line that starts with prefix, in milliseconds."""
+    line = harness.lines_starting(log, prefix)[0]
+    return int(re.search(r"\bt=(-?\d+)", line).group(1))
 
 
 class SetupTest(unittest.TestCase):
@@ -42,7 +69,7 @@ class PcmTest(unittest.TestCase):
             "packet 300 data",           # 6
             "fail_buffer 0x88890001",    # the first GetBuffer for the next packet fails
             "packet 200 data",           # 7
-            "fail_size 0x88890004",      # the first size query that would report it fails
+            "fail_size 0x8889000b",      # the first size query that would report it fails
             "packet 100 data",           # 8
             "packet 5000 data",          # 9: larger than any buffer of the runtime's
             "tail 480",                  # 10, 11, ...
@@ -59,7 +86,7 @@ class PcmTest(unittest.TestCase):
         self.assertTrue(counts.endswith("violations=0"), counts)
         # Both injected failures were met and answered by waiting, then the same packet.
         self.assertIn("GetBuffer fails 0x88890001", " ".join(result.log))
-        self.assertIn("hr=0x88890004", " ".join(result.log))
+        self.assertIn("hr=0x8889000b", " ".join(result.log))
 
     def test_a_pump_woken_only_by_the_time_out_still_drains(self):
         result = harness.lumbrook(["42"], "signal off; packet 480 data; tail 480",
@@ -75,14 +102,6 @@ class PcmTest(unittest.TestCase):
 
 
 class ReaderGoneTest(unittest.TestCase):
-    RELEASE_ORDER = [
-        "release IAudioCaptureClient 0",
-        "release IAudioClient 2",           # the driver's own; the operation and handler remain
-        "operation released handler 1",     # the driver still holds the handler
-        "release IActivateAudioInterfaceAsyncOperation 0",
-        "release IAudioClient 0",           # the handler's, as the handler goes
-    ]
-
     def test_exit_soon_after_the_reader_closes(self):
         # 480 frames are written into the runtime's buffer and fail only at the flush;
         # 1024 frames go straight to the pipe and come back short.
@@ -93,11 +112,8 @@ class ReaderGoneTest(unittest.TestCase):
                 self.assertEqual(result.status, 0)
                 self.assertEqual(result.err, b"")
                 self.assertLess(result.gone_to_exit, 15.0)  # a hang guard; bench measures it
-                releases = [line for line in result.log
-                            if line.startswith(("release", "operation released"))]
-                self.assertEqual(releases[-5:], self.RELEASE_ORDER)
-                self.assertEqual(result.log[-1], "alive IAudioClient=0 IAudioCaptureClient=0 "
-                                 "IActivateAudioInterfaceAsyncOperation=0 IUnknown=0")
+                self.assertEqual(releases(result.log)[-5:], RELEASE_ORDER)
+                self.assertEqual(result.log[-1], ALL_RELEASED)
 
     def test_without_a_standard_output_the_first_packet_ends_the_run(self):
         for frames in (480, 1024):
@@ -107,6 +123,107 @@ class ReaderGoneTest(unittest.TestCase):
                 self.assertEqual(result.status, 0)
                 self.assertIn("counts size_queries=1 buffers_taken=1 buffers_released=0 "
                               "violations=0", result.log)
+
+
+# The host's hang guard: far beyond the second or so that each of these ends takes.
+END = "end:20000"
+
+
+class IdleReaderTest(unittest.TestCase):
+    """While no packet comes nothing is written: a reader that goes is seen in the pipe's state,
+    through a pipe that a Windows host made (anonymous, or a named pipe's client end)."""
+
+    def assert_ended_by_the_reader(self, run):
+        self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
+        self.assertNotIn(b"wine: Unhandled", run.err)
+        self.assertEqual(run.log[-1], ALL_RELEASED)
+        self.assertEqual(releases(run.log)[-5:], RELEASE_ORDER)
+
+    def test_reader_goes_during_silence(self):
+        # The engine delivers nothing, as the loopback client does while nothing plays.
+        for kind in ("anon", "named"):
+            for going in ("close", "orphan"):  # orphan: its holder ends without closing it
+                with self.subTest(kind=kind, going=going):
+                    run = harness.hosted(kind, ["sleep:300", going, END])
+                    self.assert_ended_by_the_reader(run)
+                    self.assertEqual(run.out, b"")
+
+    def test_long_silence_is_not_a_stuck_stream(self):
+        run = harness.hosted("anon", ["sleep:6500", "alive", "close", END])
+        self.assertEqual(run.lines[0], "alive yes")
+        self.assert_ended_by_the_reader(run)
+
+    def test_reader_goes_while_every_engine_call_fails(self):
+        for call in ("size", "buffer"):
+            with self.subTest(call=call):
+                run = harness.hosted("anon", ["sleep:300", "close", END],
+                                     f"lose {call} 0x80004005; tail 480")
+                self.assert_ended_by_the_reader(run)
+
+    def test_a_reader_that_pauses_is_not_taken_for_gone(self):
+        # It reads a little, then nothing for 3 s while the pipe fills and lumbrook's write
+        # blocks, then reads on: every byte arrives, in order.
+        for kind in ("anon", "named"):
+            with self.subTest(kind=kind):
+                run = harness.hosted(kind, [f"read:{PACKET_480 * 10}", "sleep:3000", "alive",
+                                            f"read:{PACKET_480 * 100}", "close", END],
+                                     "tail 480")
+                self.assertEqual(run.lines[:3], [f"read {PACKET_480 * 10}", "alive yes",
+                                                 f"read {PACKET_480 * 100}"])
+                self.assertTrue(run.out == tail(1, 110), "the stream differs from the packets")
+                self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
+                self.assertEqual(run.log[-1], ALL_RELEASED)
+
+    def test_a_file_is_not_probed(self):
+        run = harness.hosted("file", ["sleep:3000", "alive", "end:0"])
+        self.assertEqual(run.lines, ["alive yes", "running"])
+
+
+class LostStreamTest(unittest.TestCase):
+    """The engine's calls fail for good once the stream under the capture service is gone."""
+    LOST = ["0x88890004", "0x88890010", "0x88890026"]  # device, service, resources invalidated
+
+    def assert_lost(self, result, out):
+        self.assertFalse(result.crashed, result.err)
+        self.assertEqual(result.status, 9)
+        self.assertEqual(result.err, b"")
+        self.assertTrue(result.out == out, f"{len(result.out)} bytes instead of {len(out)}")
+        self.assertEqual(releases(result.log)[-5:], RELEASE_ORDER)
+        self.assertEqual(result.log[-1], ALL_RELEASED)
+
+    def test_each_lost_code_from_each_call_ends_the_run_at_once(self):
+        # Two packets go through; then the call fails. A release fails for the third packet,
+        # which has been written by then.
+        for call, written in (("size", 2), ("buffer", 2), ("release", 3)):
+            for code in self.LOST:
+                with self.subTest(call=call, code=code):
+                    result = harness.lumbrook(
+                        ["42"], f"packet 480 data; packet 480 data; lose {call} {code}; tail 480")
+                    self.assert_lost(result, tail(1, written))
+                    self.assertEqual(len(harness.lines_starting(result.log, "lost")), 1)
+
+    def test_five_seconds_without_a_packet_is_a_stuck_stream(self):
+        # A failed release leaves the engine holding the buffer, so it refuses every GetBuffer;
+        # or a call fails for good with a code that does not say the stream is lost.
+        cases = [("packet 480 data; fail_release 0x80004005; tail 480", "ReleaseBuffer fails",
+                  tail(1, 1)),
+                 ("lose size 0x80004005; tail 480", "lost", b""),
+                 ("packet 480 data; lose buffer 0x88890001; tail 480", "lost", tail(1, 1))]
+        for script, first_failure, out in cases:
+            with self.subTest(script=script):
+                result = harness.lumbrook(["42"], script)
+                self.assert_lost(result, out)
+                # Both are whole milliseconds on the engine's clock, rounded down.
+                failing = logged_time(result.log, "exit") - logged_time(result.log, first_failure)
+                self.assertGreaterEqual(failing, 4999)
+
+    def test_failures_shorter_than_five_seconds_pass(self):
+        result = harness.lumbrook(["42"], "lose size 0x80004005 3000; tail 480",
+                                  take=PACKET_480 * 10)
+        self.assertEqual(result.status, 0)
+        self.assertTrue(result.out == tail(1, 10), "the stream differs from the packets")
+        self.assertEqual(len(harness.lines_starting(result.log, "lost size")), 1)
+        self.assertEqual(result.log[-1], ALL_RELEASED)
 
 
 if __name__ == "__main__":

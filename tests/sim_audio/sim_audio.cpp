@@ -100,6 +100,18 @@ struct Packet {
     HRESULT failBuffer = S_OK; // the first GetBuffer for it fails
 };
 
+// From a point in the script on, one of the capture service's calls fails: for good (the engine
+// lost the stream and stops signalling its event), or for a while.
+enum class Call { Size, Buffer, Release };
+struct Loss {
+    Call call = Call::Size;
+    HRESULT hr = S_OK;
+    size_t position = 0;    // once this many packets have been handed out...
+    long long atMs = 0;     // ...and this much time has passed since the start
+    long long forMs = 0;    // 0: for good
+    long long beganMs = -1; // the first call that failed, once one has
+};
+
 struct Script {
     HRESULT request = S_OK;
     Completion completion = Completion::Thread;
@@ -115,6 +127,7 @@ struct Script {
     UINT32 tailFrames = 0; // endless data packets after the scripted ones
     bool mix = false;      // or endless packets of a seeded random mix
     uint64_t mixSeed = 0;
+    std::vector<Loss> losses;
 };
 
 Script script;
@@ -184,6 +197,27 @@ void ParseScript(const char* text) {
             script.start = ParseHresult(a);
         } else if (w == "set_event") {
             script.setEvent = ParseHresult(a);
+        } else if (w == "lose") {
+            Loss loss;
+            loss.call = !strcmp(a, "buffer")    ? Call::Buffer
+                        : !strcmp(a, "release") ? Call::Release
+                                                : Call::Size;
+            loss.hr = ParseHresult(b);
+            loss.position = script.packets.size();
+            loss.atMs = due + gap;
+            loss.forMs = n >= 4 ? atoll(c) : 0;
+            script.losses.push_back(loss);
+        } else if (w == "first_run") {
+            // The rest of the script, up to "every_run", applies only to the first program run
+            // that finds the marker file missing; that run makes it.
+            if (GetFileAttributesA(a) != INVALID_FILE_ATTRIBUTES) {
+                const size_t resume = all.find("every_run", at);
+                at = resume == std::string::npos ? all.size() : resume;
+            } else {
+                CloseHandle(CreateFileA(a, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+            }
+        } else if (w == "every_run") {
         } else if (w == "fail_release") {
             script.failRelease = ParseHresult(a);
         } else if (w == "signal") {
@@ -241,7 +275,7 @@ bool PacketAt(size_t index, Packet& packet) {
         const MixPacket mixed = MixPacketAt(script.mixSeed, extra);
         packet.frames = mixed.frames;
         packet.kind = mixed.kind;
-        packet.failSize = mixed.failSize ? AUDCLNT_E_DEVICE_INVALIDATED : S_OK;
+        packet.failSize = mixed.failSize ? AUDCLNT_E_BUFFER_OPERATION_PENDING : S_OK;
         packet.failBuffer = mixed.failBuffer ? AUDCLNT_E_BUFFER_ERROR : S_OK;
     }
     packet.seed = static_cast<uint32_t>(index + 1);
@@ -323,6 +357,7 @@ struct Stream {
     size_t next = 0; // the next packet to hand out
     bool held = false;
     bool heldEmptyPacket = false;
+    bool releaseFailed = false, refusedHeld = false;
     UINT32 heldFrames = 0;
     std::vector<BYTE> buffer;
     bool failedSize = false, failedBuffer = false; // for the packet at `next`
@@ -335,6 +370,31 @@ Stream stream;
 
 bool PacketDue(Packet& packet) {
     return PacketAt(stream.next, packet) && SinceStart() >= packet.dueMs;
+}
+
+const char* CallName(Call call) {
+    return call == Call::Size ? "size" : call == Call::Buffer ? "buffer" : "release";
+}
+
+std::atomic<bool> lostForGood{false}; // the engine stops signalling the stream event
+
+// The failure a scripted loss gives this call now, or S_OK.
+HRESULT LossFor(Call call) {
+    const long long now = SinceStart();
+    for (Loss& loss : script.losses) {
+        if (loss.call != call || stream.next < loss.position || now < loss.atMs ||
+            (loss.forMs > 0 && loss.beganMs >= 0 && now >= loss.beganMs + loss.forMs)) {
+            continue;
+        }
+        if (loss.beganMs < 0) {
+            loss.beganMs = now;
+            Log("lost %s 0x%08lx t=%lld scripted=%lld", CallName(call),
+                static_cast<unsigned long>(loss.hr), now, loss.atMs);
+            lostForGood = lostForGood || loss.forMs == 0;
+        }
+        return loss.hr;
+    }
+    return S_OK;
 }
 
 class CaptureClient final : public SimObject<IAudioCaptureClient> {
@@ -357,11 +417,14 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
 
     STDMETHODIMP ReleaseBuffer(UINT32 frames) override {
         EnterCriticalSection(&stream.lock);
-        HRESULT hr = S_OK;
-        if (stream.held && FAILED(script.failRelease)) {
+        HRESULT hr = LossFor(Call::Release);
+        if (FAILED(hr)) {
+            stream.releaseFailed = stream.held;
+        } else if (stream.held && FAILED(script.failRelease)) {
             hr = script.failRelease;
             script.failRelease = S_OK;
-            Log("ReleaseBuffer fails 0x%08lx", static_cast<unsigned long>(hr));
+            stream.releaseFailed = true;
+            Log("ReleaseBuffer fails 0x%08lx t=%lld", static_cast<unsigned long>(hr), SinceStart());
         } else if (!stream.held) {
             hr = AUDCLNT_E_OUT_OF_ORDER;
             ++stream.violations;
@@ -387,11 +450,11 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             return E_POINTER;
         }
         EnterCriticalSection(&stream.lock);
-        HRESULT hr = S_OK;
         Packet packet;
         *frames = 0;
         ++stream.sizeQueries;
-        if (PacketDue(packet)) {
+        HRESULT hr = LossFor(Call::Size);
+        if (SUCCEEDED(hr) && PacketDue(packet)) {
             if (packet.failSize != S_OK && !stream.failedSize) {
                 stream.failedSize = true;
                 ++stream.failedSizes;
@@ -413,6 +476,18 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
                        UINT64* qpcPosition) {
         if (devicePosition != nullptr || qpcPosition != nullptr) {
             Log("GetBuffer asked for positions");
+        }
+        const HRESULT lost = LossFor(Call::Buffer);
+        if (FAILED(lost)) {
+            return lost;
+        }
+        if (stream.held && stream.releaseFailed) {
+            // The engine kept the buffer whose release it refused, and hands out no other.
+            if (!stream.refusedHeld) {
+                stream.refusedHeld = true;
+                Log("GetBuffer refused t=%lld: the buffer is still held", SinceStart());
+            }
+            return AUDCLNT_E_OUT_OF_ORDER;
         }
         if (stream.held) {
             ++stream.violations;
@@ -484,13 +559,17 @@ DWORD WINAPI EngineThread(void*) {
         if (wait > 0) {
             Sleep(static_cast<DWORD>(wait));
         }
+        if (lostForGood) {
+            return 0;
+        }
         SetEvent(stream.event);
         if (script.periodMs == 0 && index + 1 >= script.packets.size()) {
             // Unpaced: everything is due at once; keep waking a pump sent back to waiting.
-            for (;;) {
+            while (!lostForGood) {
                 Sleep(1);
                 SetEvent(stream.event);
             }
+            return 0;
         }
     }
 }
@@ -569,6 +648,7 @@ class AudioClient final : public SimObject<IAudioClient> {
         }
         QueryPerformanceCounter(&startCounter);
         started = stream.running = true;
+        Log("start qpc=%lld frequency=%lld", startCounter.QuadPart, counterFrequency.QuadPart);
         if (script.signal) {
             HANDLE thread = CreateThread(nullptr, 0, EngineThread, nullptr, 0, nullptr);
             if (thread != nullptr) {
@@ -828,8 +908,8 @@ ActivateAudioInterfaceAsync(LPCWSTR path, REFIID riid, PROPVARIANT* parameters,
         engineCallDone = CreateEventW(nullptr, TRUE, FALSE, nullptr);
         HANDLE thread = engineCallDone == nullptr
                             ? nullptr
-                            : CreateThread(nullptr, 0, CompletionThread, created,
-                                           CREATE_SUSPENDED, &engineCallThread);
+                            : CreateThread(nullptr, 0, CompletionThread, created, CREATE_SUSPENDED,
+                                           &engineCallThread);
         if (thread == nullptr) {
             created->ReleaseInternal();
             return E_OUTOFMEMORY;
@@ -862,6 +942,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         }
     } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
         processEnding = true;
+        Log("exit t=%lld", SinceStart());
         Log("injected size_failures=%lu buffer_failures=%lu", stream.failedSizes,
             stream.failedBuffers);
         Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
