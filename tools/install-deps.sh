@@ -11,6 +11,7 @@ have_cmd x86_64-w64-mingw32-g++-posix || need+=(g++-mingw-w64-x86-64-posix)
 have_cmd cmake || need+=(cmake)
 have_cmd ninja || need+=(ninja-build)
 have_cmd python3 || need+=(python3)
+have_cmd node || need+=(nodejs)
 
 [ ${#need[@]} -eq 0 ] && exit 0
 
