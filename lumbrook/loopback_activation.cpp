@@ -116,6 +116,22 @@ ActivationHandler::ActivateCompleted(IActivateAudioInterfaceAsyncOperation* oper
     return S_OK;
 }
 
+namespace {
+
+// mmdevapi.dll is not one of the system's known DLLs: imported, or loaded by name alone, it
+// would be looked for beside the program first, where anyone who can write there could plant
+// one. It is taken from System32 only. The function is the one exported as ordinal 17.
+decltype(&ActivateAudioInterfaceAsync) BindActivateAudioInterfaceAsync() {
+    const HMODULE mmdevapi = LoadLibraryExW(L"mmdevapi.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (mmdevapi == nullptr) {
+        return nullptr;
+    }
+    return reinterpret_cast<decltype(&ActivateAudioInterfaceAsync)>(
+        reinterpret_cast<void*>(GetProcAddress(mmdevapi, "ActivateAudioInterfaceAsync")));
+}
+
+} // namespace
+
 CaptureResult ActivateLoopbackClient(DWORD excludePid, LoopbackRequest& request,
                                      ComPtr<ActivationHandler>& handler,
                                      ComPtr<IActivateAudioInterfaceAsyncOperation>& operation,
@@ -130,10 +146,14 @@ CaptureResult ActivateLoopbackClient(DWORD excludePid, LoopbackRequest& request,
     request.property.blob.cbSize = sizeof(request.params);
     request.property.blob.pBlobData = reinterpret_cast<BYTE*>(&request.params);
 
+    const auto activateAudioInterfaceAsync = BindActivateAudioInterfaceAsync();
+    if (activateAudioInterfaceAsync == nullptr) {
+        return kActivationRequest;
+    }
     if (FAILED(ActivationHandler::Create(&handler))) {
         return kActivationRequest;
     }
-    if (FAILED(ActivateAudioInterfaceAsync(
+    if (FAILED(activateAudioInterfaceAsync(
             VIRTUAL_AUDIO_DEVICE_PROCESS_LOOPBACK, __uuidof(IAudioClient), &request.property,
             static_cast<IActivateAudioInterfaceCompletionHandler*>(handler.Get()), &operation))) {
         return kActivationRequest;

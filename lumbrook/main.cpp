@@ -92,6 +92,9 @@ CaptureResult CaptureExcept(DWORD excludePid) {
 } // namespace
 
 int wmain(int argc, wchar_t* argv[]) {
+    // Whatever is loaded from here on comes from System32, never from beside the program. On
+    // a system without this call the activation's own System32 load fails instead (status 4).
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (argc < 2) {
         fwprintf(stderr, L"usage: lumbrook <exclude-pid>\n");
         return kNoArgument;

@@ -57,9 +57,10 @@ const char* Label(D3DKMT_SCHEDULINGPRIORITYCLASS priorityClass) {
     }
 }
 
-// The function lives in gdi32.dll on the systems that have it; the library stays loaded.
+// The function lives in gdi32.dll on the systems that have it, taken from System32 only; the
+// library stays loaded.
 SetProcessSchedulingPriorityClassFn BindSetProcessSchedulingPriorityClass() {
-    HMODULE gdi32 = LoadLibraryW(L"gdi32.dll");
+    HMODULE gdi32 = LoadLibraryExW(L"gdi32.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (gdi32 == nullptr) {
         return nullptr;
     }
@@ -156,6 +157,8 @@ bool SetTargetPriority(const char* argument, const Ladder& ladder,
 } // namespace
 
 int main(int argc, char* argv[]) {
+    // Whatever is loaded from here on comes from System32, never from beside the program.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (argc < 3) {
         fputs("usage: tessvane <boost|normal> <pid|self> [pid ...]\n", stderr);
         return kBadCommandLine;

@@ -141,22 +141,27 @@ def run_once(program, args, env, take, timeout_ms, stdout, stdin):
         return Run(status, bytes(out), bytes(err), gone_to_exit=gone_to_exit)
 
 
-def lumbrook(args, script="", take=None, program=SIM_LUMBROOK, **options):
+# The program loads the simulated engine only at the activation: a failure of its earlier
+# platform calls needs the engine loaded before the program runs (by the launcher).
+PRELOAD_ENGINE = {"SIM_PRELOAD": r"C:\windows\system32\mmdevapi.dll"}
+
+
+def lumbrook(args, script="", take=None, program=SIM_LUMBROOK, env=None, **options):
     """Runs lumbrook against the simulated engine scripted by `script`."""
     with tempfile.TemporaryDirectory() as scratch:
         log = os.path.join(scratch, "engine.log")
-        result = run(program, args, {"SIM_AUDIO": script, "SIM_AUDIO_LOG": log}, take=take,
-                     **options)
+        result = run(program, args, dict(env or {}, SIM_AUDIO=script, SIM_AUDIO_LOG=log),
+                     take=take, **options)
         if os.path.exists(log):
             result.log = pathlib.Path(log).read_text(errors="replace").splitlines()
         return result
 
 
-def tessvane(args, rules="", program=SIM_TESSVANE, **options):
+def tessvane(args, rules="", program=SIM_TESSVANE, env=None, **options):
     """Runs tessvane against the simulated GPU scheduler with `rules`."""
     with tempfile.TemporaryDirectory() as scratch:
         log = os.path.join(scratch, "gpu.log")
-        result = run(program, args, {"SIM_GPU": rules, "SIM_GPU_LOG": log}, **options)
+        result = run(program, args, dict(env or {}, SIM_GPU=rules, SIM_GPU_LOG=log), **options)
         if os.path.exists(log):
             result.log = pathlib.Path(log).read_text(errors="replace").splitlines()
         return result

@@ -27,7 +27,6 @@ class StageStatusTest(unittest.TestCase):
     # Each script makes one stage fail; the run must end there with that stage's status,
     # print nothing, call nothing of the later stages and leave no reference behind.
     CASES = [
-        ("sta", 3, "ActivateAudioInterfaceAsync"),
         ("request 0x80070005", 4, "GetActivateResult"),
         ("result_call 0x80004005", 5, "Initialize"),
         ("result 0x80070002", 5, "Initialize"),
@@ -49,8 +48,24 @@ class StageStatusTest(unittest.TestCase):
                 self.assertEqual(harness.lines_starting(result.log, not_reached), [])
                 self.assertEqual(result.log[-1], ALL_RELEASED)
 
+    def test_com_refused(self):
+        result = harness.lumbrook(["42"], "tail 480",
+                                  env=dict(harness.PRELOAD_ENGINE, SIM_FAIL="CoInitializeEx:1"))
+        self.assertEqual(result.status, 3)
+        self.assertEqual((result.out, result.err), (b"", b""))
+        self.assertEqual(harness.lines_starting(result.log, "Activate"), [])
+
+    def test_without_the_platform_function_the_request_fails(self):
+        for failing in ("LoadLibraryExW:1", "GetProcAddress:1"):
+            with self.subTest(failing=failing):
+                result = harness.lumbrook(["42"], "tail 480", env={"SIM_FAIL": failing})
+                self.assertEqual(result.status, 4)
+                self.assertEqual((result.out, result.err), (b"", b""))
+                self.assertEqual(harness.lines_starting(result.log, "Activate"), [])
+
     def test_wines_own_engine_does_not_know_the_device(self):
-        result = harness.lumbrook(["42"], program=harness.DIST_LUMBROOK)
+        result = harness.lumbrook(["42"], program=harness.DIST_LUMBROOK,
+                                  env={"WINEDLLOVERRIDES": "mmdevapi=b"})
         self.assertEqual(result.status, 5)
         self.assertEqual((result.out, result.err), (b"", b""))
 

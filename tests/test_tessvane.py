@@ -82,7 +82,8 @@ class LadderTest(unittest.TestCase):
                 self.assertEqual(result_lines(result), [expected])
 
     def test_wines_gdi32_lacks_the_function(self):
-        result = harness.tessvane(["boost", "self", "1"], program=harness.DIST_TESSVANE)
+        result = harness.tessvane(["boost", "self", "1"], program=harness.DIST_TESSVANE,
+                                  env={"WINEDLLOVERRIDES": "gdi32=b"})
         self.assertEqual(result.status, 1)
         self.assertEqual((result.out, result.err), (b'{"error":"api_missing"}\r\n', b""))
 

@@ -99,6 +99,33 @@ static wchar_t* CommandLineFromFile(const wchar_t* path) {
     return commandLine;
 }
 
+/* With SIM_PRELOAD naming a DLL, loads it into the program before the program's own code
+ * runs, as the simulated platform DLLs, which the program itself loads late or not at all,
+ * need to be to make its earliest platform calls fail. */
+static int Preload(HANDLE process) {
+    wchar_t path[MAX_PATH];
+    const DWORD length = GetEnvironmentVariableW(L"SIM_PRELOAD", path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) {
+        return 1;
+    }
+    const SIZE_T bytes = (length + 1) * sizeof(wchar_t);
+    void* remote = VirtualAllocEx(process, NULL, bytes, MEM_COMMIT, PAGE_READWRITE);
+    if (remote == NULL || !WriteProcessMemory(process, remote, path, bytes, NULL)) {
+        return 0;
+    }
+    LPTHREAD_START_ROUTINE loadLibrary = (LPTHREAD_START_ROUTINE)(void (*)(void))GetProcAddress(
+        GetModuleHandleW(L"kernel32.dll"), "LoadLibraryW");
+    HANDLE thread = CreateRemoteThread(process, NULL, 0, loadLibrary, remote, 0, NULL);
+    if (thread == NULL) {
+        return 0;
+    }
+    WaitForSingleObject(thread, INFINITE);
+    DWORD loaded = 0;
+    GetExitCodeThread(thread, &loaded);
+    CloseHandle(thread);
+    return loaded != 0;
+}
+
 int wmain(int argc, wchar_t* argv[]) {
     if (argc < 5) {
         fwprintf(stderr,
@@ -128,10 +155,17 @@ int wmain(int argc, wchar_t* argv[]) {
     startup.hStdOutput = wcscmp(argv[3], L"none") == 0 ? NULL : GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &startup,
+                        &process)) {
         fwprintf(stderr, L"launch: cannot start the program (%lu)\n", GetLastError());
         return 121;
     }
+    if (!Preload(process.hProcess)) {
+        fwprintf(stderr, L"launch: cannot preload (%lu)\n", GetLastError());
+        TerminateProcess(process.hProcess, 123);
+        return 123;
+    }
+    ResumeThread(process.hThread);
     CloseHandle(process.hThread);
     /* The program now holds its own copies of the standard handles; dropping ours lets a
      * reader see the end of the output when the program closes it. */

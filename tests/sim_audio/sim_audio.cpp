@@ -121,7 +121,6 @@ struct Script {
     HRESULT initialize = S_OK, service = S_OK, start = S_OK, setEvent = S_OK;
     HRESULT failRelease = S_OK; // the first ReleaseBuffer fails, the buffer stays held
     bool signal = true;
-    bool staMainThread = false;
     long long periodMs = 10;
     std::vector<Packet> packets;
     UINT32 tailFrames = 0; // endless data packets after the scripted ones
@@ -222,8 +221,6 @@ void ParseScript(const char* text) {
             script.failRelease = ParseHresult(a);
         } else if (w == "signal") {
             script.signal = strcmp(a, "off") != 0;
-        } else if (w == "sta") {
-            script.staMainThread = true;
         } else if (w == "period") {
             script.periodMs = atoll(a);
         } else if (w == "gap") {
@@ -818,7 +815,7 @@ HRESULT MarshalSizeResult(IUnknown* handler) {
 // The program's own platform calls that SIM_FAIL can make fail.
 HRESULT WINAPI FailingCoInitializeEx(void* reserved, DWORD model) {
     if (sim_shared::ShouldFail("CoInitializeEx")) {
-        return E_OUTOFMEMORY;
+        return RPC_E_CHANGED_MODE; // as for a thread already in a single-threaded apartment
     }
     return CoInitializeEx(reserved, model);
 }
@@ -840,9 +837,20 @@ HANDLE WINAPI FailingCreateEventW(SECURITY_ATTRIBUTES* attributes, BOOL manualRe
     return CreateEventW(attributes, manualReset, initialState, name);
 }
 
+FARPROC WINAPI FailingGetProcAddress(HMODULE module, const char* name) {
+    if (sim_shared::ShouldFail("GetProcAddress")) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return GetProcAddress(module, name);
+}
+
 void BindFailingImports() {
     sim_shared::ReadPlan();
-    if (sim_shared::Planned("CoInitializeEx")) {
+    if (sim_shared::Planned("GetProcAddress")) {
+        sim_shared::BindImport("kernel32.dll", "GetProcAddress",
+                               reinterpret_cast<void*>(&FailingGetProcAddress));
+    } else if (sim_shared::Planned("CoInitializeEx")) {
         sim_shared::BindImport("ole32.dll", "CoInitializeEx",
                                reinterpret_cast<void*>(&FailingCoInitializeEx));
     } else if (sim_shared::Planned("CoCreateFreeThreadedMarshaler")) {
@@ -935,10 +943,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
             ParseScript(text);
         }
         BindFailingImports();
-        if (script.staMainThread) {
-            // Leaves the main thread in a single-threaded apartment, so that the program's
-            // request for the multithreaded one is refused.
-            CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (sim_shared::Planned("LoadLibraryExW")) {
+            return FALSE; // the library fails to initialise: its load fails
         }
     } else if (reason == DLL_PROCESS_DETACH && reserved != nullptr) {
         processEnding = true;

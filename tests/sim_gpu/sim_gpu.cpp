@@ -101,7 +101,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
             ParseRules(rules);
         }
         sim_shared::ReadPlan();
-        if (sim_shared::Planned("LoadLibraryW")) {
+        if (sim_shared::Planned("LoadLibraryExW")) {
             return FALSE; // the library fails to initialise: its load fails
         }
         sim_shared::BindImport("kernel32.dll", "OpenProcess",
