@@ -1,5 +1,5 @@
 # The two commands of the README: `make` builds the programs into dist/, `make test` runs every test.
-.PHONY: all deps build test bench soak fuzz clean
+.PHONY: all deps build test package repro bench soak fuzz clean
 
 all: build
 
@@ -14,6 +14,14 @@ build: deps
 
 test: build
 	ctest --preset cross
+
+# A zip of the programs and the README, with SHA256SUMS beside it, in dist/.
+package: build
+	cd build/cross && cpack -C Release
+
+# Two more builds from copies of the tree at other paths must give the same bytes (also a test).
+repro: build
+	bash tools/repro.sh
 
 # Measurements and long runs, under Wine against the simulated platform.
 bench: build

@@ -1,0 +1,77 @@
+"""What the shipped programs are made of: stripped, with their security flags and version
+resource, packaged with checksums, and the same bytes from any build of the same sources."""
+import hashlib
+import os
+import pathlib
+import subprocess
+import tempfile
+import unittest
+import zipfile
+
+import harness
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+PROGRAMS = {"lumbrook": harness.DIST_LUMBROOK, "tessvane": harness.DIST_TESSVANE}
+
+
+def objdump(*args):
+    return subprocess.run([os.environ["OBJDUMP"], *args], check=True, capture_output=True,
+                          text=True).stdout
+
+
+class ExecutableTest(unittest.TestCase):
+    def test_headers(self):
+        for name, program in PROGRAMS.items():
+            with self.subTest(program=name):
+                header = objdump("-p", program)
+                for flag in ("HIGH_ENTROPY_VA", "DYNAMIC_BASE", "NX_COMPAT",
+                             "TERMINAL_SERVICE_AWARE"):
+                    self.assertIn(flag, header)
+                fields = dict(line.split("\t", 1) for line in header.splitlines()
+                              if "\t" in line and not line.startswith("\t"))
+                self.assertEqual(fields["MajorSubsystemVersion"].strip(), "6")
+                self.assertEqual(fields["MinorSubsystemVersion"].strip(), "0")
+                self.assertIn("1970", fields["Time/Date"])  # no time stamp
+                self.assertIn("no symbols", objdump("-t", program))
+
+    def test_version_resource(self):
+        version = os.environ["VERSION"]
+        for name, program in PROGRAMS.items():
+            with self.subTest(program=name):
+                self.assertIn(".rsrc", objdump("-h", program))
+                raw = pathlib.Path(program).read_bytes()  # the resource's strings are UTF-16
+                for text in ("FileDescription", "ProductName", "lumbrook and tessvane",
+                             f"{name}.exe", version):
+                    self.assertIn(text.encode("utf-16-le"), raw, text)
+
+
+class PackageTest(unittest.TestCase):
+    def test_zip_of_the_programs_and_readme_with_checksums(self):
+        with tempfile.TemporaryDirectory() as scratch:
+            subprocess.run(["cpack", "-C", "Release", "-B", scratch,
+                            "-D", "CPACK_DIST_DIRECTORY="], check=True, capture_output=True,
+                           cwd=pathlib.Path(harness.DIST_LUMBROOK).parents[1])
+            sums = pathlib.Path(scratch, "SHA256SUMS").read_text().splitlines()
+            self.assertEqual(len(sums), 1)
+            digest, name = sums[0].split("  ")
+            package = pathlib.Path(scratch, name)
+            self.assertEqual(hashlib.sha256(package.read_bytes()).hexdigest(), digest)
+            with zipfile.ZipFile(package) as archive:
+                folder = name.removesuffix(".zip")
+                self.assertEqual(sorted(archive.namelist()), [
+                    f"{folder}/README.md", f"{folder}/lumbrook.exe", f"{folder}/tessvane.exe"])
+                for program, path in PROGRAMS.items():
+                    self.assertEqual(archive.read(f"{folder}/{program}.exe"),
+                                     pathlib.Path(path).read_bytes())
+
+
+class ReproducibleTest(unittest.TestCase):
+    def test_builds_at_other_paths_give_the_same_bytes(self):
+        done = subprocess.run(["bash", str(ROOT / "tools" / "repro.sh")], capture_output=True,
+                              text=True, timeout=600)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertEqual(done.stdout.count("identical in three builds"), 2, done.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main()
