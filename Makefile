@@ -1,5 +1,5 @@
 # The two commands of the README: `make` builds the programs into dist/, `make test` runs every test.
-.PHONY: all deps build test package repro bench soak fuzz clean
+.PHONY: all deps build build-clang test package repro bench soak fuzz clean
 
 all: build
 
@@ -12,8 +12,14 @@ build: deps
 	mkdir -p dist
 	cp build/cross/lumbrook/lumbrook.exe build/cross/tessvane/tessvane.exe dist/
 
-test: build
+# The same sources built with a second compiler, clang, whose build every suite runs against too.
+build-clang: deps
+	cmake --preset cross-clang
+	cmake --build --preset cross-clang
+
+test: build build-clang
 	ctest --preset cross
+	ctest --preset cross-clang
 
 # A zip of the programs and the README, with SHA256SUMS beside it, in dist/.
 package: build

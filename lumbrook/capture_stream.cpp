@@ -9,8 +9,9 @@ using Microsoft::WRL::ComPtr;
 
 namespace {
 
-// Spelled out from its static initialiser so that no GUID library is needed.
-const GUID kIeeeFloat = {STATIC_KSDATAFORMAT_SUBTYPE_IEEE_FLOAT};
+// KSDATAFORMAT_SUBTYPE_IEEE_FLOAT, spelled out so that no GUID library is needed.
+const GUID kIeeeFloat = {
+    0x00000003, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
 
 // The engine converts the loopback mix to this format: 32-bit float stereo at 48 kHz.
 WAVEFORMATEXTENSIBLE CaptureFormat() {

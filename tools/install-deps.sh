@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian 12 machine lacks to build the programs and run their tests.
+# Installs what a fresh Debian 12 machine lacks to build the programs (with GCC and with clang)
+# and run their tests.
 # Idempotent: packages already present are left alone, and apt is not touched at all when
 # nothing is missing.
 set -euo pipefail
@@ -12,6 +13,8 @@ have_cmd cmake || need+=(cmake)
 have_cmd ninja || need+=(ninja-build)
 have_cmd python3 || need+=(python3)
 have_cmd node || need+=(nodejs)
+have_cmd clang || need+=(clang)
+have_cmd ld.lld || need+=(lld)
 
 [ ${#need[@]} -eq 0 ] && exit 0
 
