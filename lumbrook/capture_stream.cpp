@@ -62,10 +62,10 @@ uint64_t PacketBytes(const BYTE* data, UINT32 frames, DWORD flags) {
     return (flags & AUDCLNT_BUFFERFLAGS_SILENT) || data != nullptr ? bytes : 0;
 }
 
-// False when the reader has gone. A write below the stream's buffer size is only copied into
-// the buffer and never reports a shortfall, so a failing flush counts as one too.
-bool WritePacket(const BYTE* data, UINT32 frames, DWORD flags) {
-    const uint64_t bytes = PacketBytes(data, frames, flags);
+// Writes a packet's `bytes` (from PacketBytes). False when the reader has gone. A write below
+// the stream's buffer size is only copied into the buffer and never reports a shortfall, so a
+// failing flush counts as one too.
+bool WritePacket(const BYTE* data, uint64_t bytes, DWORD flags) {
     bool written = true;
     if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
         written = WriteSilence(bytes);
@@ -178,12 +178,15 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
             return EngineCallFailed(hr, stall);
         }
         stall.Progressed();
-        if (!WritePacket(data, frames, flags)) {
+        const uint64_t bytes = PacketBytes(data, frames, flags);
+        if (!WritePacket(data, bytes, flags)) {
             return kReaderGone;
         }
-        wrote = wrote || PacketBytes(data, frames, flags) > 0;
+        wrote = wrote || bytes > 0;
+        // A release that fails but does not lose the stream leaves the packet with the engine;
+        // the stall clock then sees its GetBuffer refusals.
         hr = captureService->ReleaseBuffer(frames);
-        if (FAILED(hr) && EngineCallFailed(hr, stall) != kStageDone) {
+        if (FAILED(hr) && EngineCallFailed(hr, stall) == kStreamLost) {
             return kStreamLost;
         }
         pending = 0;

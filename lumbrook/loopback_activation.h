@@ -57,8 +57,8 @@ struct LoopbackRequest {
 
 // Asks the platform (System32's mmdevapi.dll, bound at run time) for a loopback client that
 // captures everything but the process tree of `excludePid`, and waits, without a time limit,
-// for the completion. On kStageDone
-// `audioClient` holds the driver's own reference; the driver owns every out-value either way.
+// for the completion. On kStageDone `audioClient` holds the driver's own reference; the driver
+// owns every out-value either way.
 CaptureResult
 ActivateLoopbackClient(DWORD excludePid, LoopbackRequest& request,
                        Microsoft::WRL::ComPtr<ActivationHandler>& handler,

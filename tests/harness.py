@@ -32,6 +32,9 @@ DIST_LUMBROOK = os.environ["DIST_LUMBROOK"]
 DIST_TESSVANE = os.environ["DIST_TESSVANE"]
 
 IID_IAUDIOCLIENT = "{1CB9AD4C-DBFA-4C32-B178-C2F568A703B2}"
+# The engine's last log line when the program released everything it was given.
+ALL_RELEASED = ("alive IAudioClient=0 IAudioCaptureClient=0 "
+                "IActivateAudioInterfaceAsyncOperation=0 IUnknown=0")
 IID_IAUDIOCAPTURECLIENT = "{C8ADBD64-E71E-48A0-A4DE-185C395CD317}"
 
 
@@ -197,8 +200,7 @@ def hosted(kind, steps, script="", program=SIM_LUMBROOK, args=("42",), env=None,
         done = subprocess.run(["wine", os.environ["PIPE_HOST"], kind, ",".join(steps), out,
                                program, *args], stdin=subprocess.DEVNULL, capture_output=True,
                               env=full_env, timeout=guard)
-        read = lambda path, mode="rb": pathlib.Path(path).read_bytes() if os.path.exists(path) \
-            else b""
+        read = lambda path: pathlib.Path(path).read_bytes() if os.path.exists(path) else b""
         return Hosted(done.stdout.decode(errors="replace").splitlines(), done.stderr, read(out),
                       [int(v) for v in read(out + ".stamps").split()],
                       read(log).decode(errors="replace").splitlines())

@@ -4,8 +4,6 @@ import unittest
 
 import harness
 
-ALL_RELEASED = ("alive IAudioClient=0 IAudioCaptureClient=0 "
-                "IActivateAudioInterfaceAsyncOperation=0 IUnknown=0")
 
 
 class RequestTest(unittest.TestCase):
@@ -46,7 +44,7 @@ class StageStatusTest(unittest.TestCase):
                 self.assertEqual(result.status, status)
                 self.assertEqual((result.out, result.err), (b"", b""))
                 self.assertEqual(harness.lines_starting(result.log, not_reached), [])
-                self.assertEqual(result.log[-1], ALL_RELEASED)
+                self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
     def test_com_refused(self):
         result = harness.lumbrook(["42"], "tail 480",

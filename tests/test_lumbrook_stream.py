@@ -21,8 +21,6 @@ def tail(first, count, frames=480):
     return b"".join(data(seed, frames) for seed in range(first, first + count))
 
 
-ALL_RELEASED = ("alive IAudioClient=0 IAudioCaptureClient=0 "
-                "IActivateAudioInterfaceAsyncOperation=0 IUnknown=0")
 RELEASE_ORDER = [
     "release IAudioCaptureClient 0",
     "release IAudioClient 2",           # the driver's own; the operation and handler remain
@@ -113,7 +111,7 @@ class ReaderGoneTest(unittest.TestCase):
                 self.assertEqual(result.err, b"")
                 self.assertLess(result.gone_to_exit, 15.0)  # a hang guard; bench measures it
                 self.assertEqual(releases(result.log)[-5:], RELEASE_ORDER)
-                self.assertEqual(result.log[-1], ALL_RELEASED)
+                self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
     def test_without_a_standard_output_the_first_packet_ends_the_run(self):
         for frames in (480, 1024):
@@ -136,7 +134,7 @@ class IdleReaderTest(unittest.TestCase):
     def assert_ended_by_the_reader(self, run):
         self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
         self.assertNotIn(b"wine: Unhandled", run.err)
-        self.assertEqual(run.log[-1], ALL_RELEASED)
+        self.assertEqual(run.log[-1], harness.ALL_RELEASED)
         self.assertEqual(releases(run.log)[-5:], RELEASE_ORDER)
 
     def test_reader_goes_during_silence(self):
@@ -172,7 +170,7 @@ class IdleReaderTest(unittest.TestCase):
                                                  f"read {PACKET_480 * 100}"])
                 self.assertTrue(run.out == tail(1, 110), "the stream differs from the packets")
                 self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
-                self.assertEqual(run.log[-1], ALL_RELEASED)
+                self.assertEqual(run.log[-1], harness.ALL_RELEASED)
 
     def test_a_file_is_not_probed(self):
         run = harness.hosted("file", ["sleep:3000", "alive", "end:0"])
@@ -189,7 +187,7 @@ class LostStreamTest(unittest.TestCase):
         self.assertEqual(result.err, b"")
         self.assertTrue(result.out == out, f"{len(result.out)} bytes instead of {len(out)}")
         self.assertEqual(releases(result.log)[-5:], RELEASE_ORDER)
-        self.assertEqual(result.log[-1], ALL_RELEASED)
+        self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
     def test_each_lost_code_from_each_call_ends_the_run_at_once(self):
         # Two packets go through; then the call fails. A release fails for the third packet,
@@ -223,7 +221,7 @@ class LostStreamTest(unittest.TestCase):
         self.assertEqual(result.status, 0)
         self.assertTrue(result.out == tail(1, 10), "the stream differs from the packets")
         self.assertEqual(len(harness.lines_starting(result.log, "lost size")), 1)
-        self.assertEqual(result.log[-1], ALL_RELEASED)
+        self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
 
 if __name__ == "__main__":

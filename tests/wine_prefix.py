@@ -32,9 +32,13 @@ def install_simulated_dlls():
 
 
 def main():
-    if READY.exists() and READY.read_text() == VERSION:
-        install_simulated_dlls()
-        return 0
+    if not (READY.exists() and READY.read_text() == VERSION):
+        make_prefix()
+    install_simulated_dlls()
+    return 0
+
+
+def make_prefix():
     PREFIX.mkdir(parents=True, exist_ok=True)
     # The tests need neither Wine's .NET nor its HTML engine: don't offer to install them.
     wine("wineboot", "--init", env=dict(os.environ, WINEDLLOVERRIDES="mscoree,mshtml="))
@@ -45,9 +49,7 @@ def main():
         # native first: the simulated DLL in System32.
         wine("reg", "add", rf"HKCU\Software\Wine\AppDefaults\{program}\DllOverrides",
              "/v", dll, "/d", "native,builtin", "/f")
-    install_simulated_dlls()
     READY.write_text(VERSION)
-    return 0
 
 
 if __name__ == "__main__":

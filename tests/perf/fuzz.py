@@ -16,8 +16,6 @@ from procs import harness
 
 LUMBROOK_USAGE = b"usage: lumbrook <exclude-pid>\r\n"
 TESSVANE_USAGE = b"usage: tessvane <boost|normal> <pid|self> [pid ...]\r\n"
-ALL_RELEASED = ("alive IAudioClient=0 IAudioCaptureClient=0 "
-                "IActivateAudioInterfaceAsyncOperation=0 IUnknown=0")
 LINE_FORMATS = [
     r'\{"pid":(\d+),"applied":"none","error":"open_\d+"\}',
     r'\{"pid":(\d+),"applied":"none","status":"0x[0-9a-f]{8}"\}',
@@ -192,7 +190,7 @@ def lumbrook_case(rng):
             if pid != lumbrook_pid(arguments[0]):
                 problems.append(f"pid {pid}, expected {lumbrook_pid(arguments[0])}")
     # Without an argument the program never loads the engine, which therefore logs nothing.
-    if arguments and log[-1:] != [ALL_RELEASED]:
+    if arguments and log[-1:] != [harness.ALL_RELEASED]:
         problems.append(f"left behind: {log[-1:]}")
     return "lumbrook", arguments, problems
 
@@ -323,7 +321,7 @@ def run_fault(program_name, name, program, args, env, status):
         result = harness.run(program, args, env, take=3840 * 3, timeout_ms=30000)
         log = read_log(log_path)
         # An engine that failed to load made nothing and logs nothing.
-        if log[-1:] != [ALL_RELEASED] and not name.startswith("LoadLibraryExW"):
+        if log[-1:] != [harness.ALL_RELEASED] and not name.startswith("LoadLibraryExW"):
             problems.append(f"left behind: {log[-1:]}")
         if name == "CoCreateFreeThreadedMarshaler" and \
                 not any("marshal_size_hr=0x8007000e" in line for line in log):

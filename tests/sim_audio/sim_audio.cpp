@@ -387,7 +387,9 @@ HRESULT LossFor(Call call) {
             loss.beganMs = now;
             Log("lost %s 0x%08lx t=%lld scripted=%lld", CallName(call),
                 static_cast<unsigned long>(loss.hr), now, loss.atMs);
-            lostForGood = lostForGood || loss.forMs == 0;
+            if (loss.forMs == 0) {
+                lostForGood = true;
+            }
         }
         return loss.hr;
     }
