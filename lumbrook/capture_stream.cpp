@@ -35,6 +35,7 @@ constexpr REFERENCE_TIME kBufferDuration = 2000000; // 200 ms in 100-ns units
 constexpr DWORD kPollMilliseconds = 1000;           // poll the engine even if no event comes
 constexpr ULONGLONG kQuietMilliseconds = 1000;      // without a write, ask whether the reader left
 constexpr ULONGLONG kStallMilliseconds = 5000;      // without a packet taken, the stream is stuck
+constexpr ULONGLONG kHealthMilliseconds = 500;      // without a packet taken, ask if it is lost
 constexpr UINT32 kBytesPerFrame = 8;
 
 // Silent packets are written from here; their buffers need not hold zeros.
@@ -148,6 +149,33 @@ class StallClock {
     ULONGLONG since_ = 0;
 };
 
+// Asks the audio client whether the stream is still there while no packet comes. An engine can
+// answer GetNextPacketSize with "no packet" for ever once its device is gone (Wine's does when
+// its sound server dies), so silence alone cannot tell a lost stream from a quiet one;
+// GetCurrentPadding reports the lost device even then. Any other failure, E_NOTIMPL included,
+// cannot tell. Asked only after a while without a packet, so it costs nothing while audio flows.
+class HealthCheck {
+  public:
+    explicit HealthCheck(IAudioClient* audioClient)
+        : audioClient_(audioClient), since_(Milliseconds()) {}
+
+    void PacketTaken(ULONGLONG now) { since_ = now; }
+
+    // True when the stream is lost; asks only when a check is due.
+    bool StreamLost(ULONGLONG now, bool timedOut) {
+        if (!timedOut && now - since_ < kHealthMilliseconds) {
+            return false;
+        }
+        since_ = now;
+        UINT32 padding = 0;
+        return IsStreamLost(audioClient_->GetCurrentPadding(&padding));
+    }
+
+  private:
+    IAudioClient* audioClient_;
+    ULONGLONG since_; // the last packet taken, or the last check
+};
+
 // What a failing engine call means: the stream is lost, or the pump goes back to waiting.
 CaptureResult EngineCallFailed(HRESULT hr, StallClock& stall) {
     if (IsStreamLost(hr)) {
@@ -157,9 +185,14 @@ CaptureResult EngineCallFailed(HRESULT hr, StallClock& stall) {
     return kStageDone;
 }
 
-// Writes every packet the engine has ready. kStageDone sends the pump back to waiting, with
-// `wrote` telling whether any bytes reached standard output.
-CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall, bool& wrote) {
+// What one pass over the engine's ready packets did.
+struct Drained {
+    bool tookPacket = false; // the engine handed out at least one packet
+    bool wrote = false;      // bytes reached standard output
+};
+
+// Writes every packet the engine has ready. kStageDone sends the pump back to waiting.
+CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall, Drained& pass) {
     UINT32 pending = 0;
     HRESULT hr = captureService->GetNextPacketSize(&pending);
     for (;;) {
@@ -178,11 +211,12 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
             return EngineCallFailed(hr, stall);
         }
         stall.Progressed();
+        pass.tookPacket = true;
         const uint64_t bytes = PacketBytes(data, frames, flags);
         if (!WritePacket(data, bytes, flags)) {
             return kReaderGone;
         }
-        wrote = wrote || bytes > 0;
+        pass.wrote = pass.wrote || bytes > 0;
         // A release that fails but does not lose the stream leaves the packet with the engine;
         // the stall clock then sees its GetBuffer refusals.
         hr = captureService->ReleaseBuffer(frames);
@@ -218,19 +252,26 @@ CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
     return kStageDone;
 }
 
-CaptureResult PumpToStdout(IAudioCaptureClient* captureService, HANDLE streamEvent) {
+CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captureService,
+                           HANDLE streamEvent) {
     const ReaderProbe reader;
     StallClock stall;
+    HealthCheck health(audioClient);
     ULONGLONG quietSince = Milliseconds(); // the last write, or the last look at the reader
     for (;;) {
         const bool timedOut = WaitForSingleObject(streamEvent, kPollMilliseconds) == WAIT_TIMEOUT;
-        bool wrote = false;
-        const CaptureResult drained = DrainPackets(captureService, stall, wrote);
+        Drained pass;
+        const CaptureResult drained = DrainPackets(captureService, stall, pass);
         if (drained != kStageDone) {
             return drained;
         }
         const ULONGLONG now = Milliseconds();
-        if (wrote) {
+        if (pass.tookPacket) {
+            health.PacketTaken(now);
+        } else if (health.StreamLost(now, timedOut)) {
+            return kStreamLost;
+        }
+        if (pass.wrote) {
             quietSince = now;
         } else if (timedOut || now - quietSince >= kQuietMilliseconds) {
             if (reader.ReaderGone()) {

@@ -34,5 +34,7 @@ CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
 
 // Copies every captured packet to standard output until the reader goes away (kReaderGone: a
 // write falls short, or the pipe's reader is seen to have closed while no packet came) or the
-// engine loses the stream (kStreamLost). Other platform failures send the pump back to waiting.
-CaptureResult PumpToStdout(IAudioCaptureClient* captureService, HANDLE streamEvent);
+// engine loses the stream (kStreamLost: a capture call, or the audio client asked while no
+// packet comes, says so). Other platform failures send the pump back to waiting.
+CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captureService,
+                           HANDLE streamEvent);

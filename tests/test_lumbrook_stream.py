@@ -224,5 +224,38 @@ class LostStreamTest(unittest.TestCase):
         self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
 
+class DeadEngineTest(unittest.TestCase):
+    """An engine whose device has gone may keep signalling and answer "no packet" for ever, as
+    Wine's does once its sound server dies; only the audio client's GetCurrentPadding says so."""
+
+    def test_a_dead_engine_that_answers_no_packet_ends_the_run_with_9(self):
+        for code in LostStreamTest.LOST:
+            with self.subTest(code=code):
+                result = harness.lumbrook(
+                    ["42"], f"packet 480 data; packet 480 data; die {code}; tail 480")
+                self.assertFalse(result.crashed, result.err)
+                self.assertEqual(result.status, 9)
+                self.assertTrue(result.out == tail(1, 2), f"{len(result.out)} bytes")
+                self.assertEqual(releases(result.log)[-5:], RELEASE_ORDER)
+                self.assertEqual(result.log[-1], harness.ALL_RELEASED)
+
+    def test_an_answer_that_cannot_tell_changes_nothing(self):
+        # Not implemented, or a failure that does not say the stream is lost: the run goes on
+        # through silence and a dead engine alike, until its reader goes.
+        for script in ("padding 0x80004001", "padding 0x80004005",
+                       "packet 480 data; die 0x80004001; tail 480"):
+            with self.subTest(script=script):
+                run = harness.hosted("anon", ["sleep:2500", "alive", "close", END], script)
+                self.assertEqual(run.lines[0], "alive yes")
+                self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
+                self.assertGreater(int(harness.lines_starting(run.log, "health")[0]
+                                       .split("=")[1]), 0)
+
+    def test_the_check_costs_nothing_while_packets_flow(self):
+        result = harness.lumbrook(["42"], "tail 480", take=PACKET_480 * 200)
+        self.assertEqual(result.status, 0)
+        self.assertIn("health padding_queries=0", result.log)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -112,6 +112,16 @@ struct Loss {
     long long beganMs = -1; // the first call that failed, once one has
 };
 
+// From a point in the script on, the engine is dead as Wine's is once its sound server has gone:
+// it still signals the stream event, its size query answers "no packet" for ever, and GetBuffer
+// and GetCurrentPadding fail with the code.
+struct Death {
+    HRESULT hr = S_OK; // S_OK: the engine never dies
+    size_t position = 0;
+    long long atMs = 0;
+    bool logged = false;
+};
+
 struct Script {
     HRESULT request = S_OK;
     Completion completion = Completion::Thread;
@@ -127,6 +137,8 @@ struct Script {
     bool mix = false;      // or endless packets of a seeded random mix
     uint64_t mixSeed = 0;
     std::vector<Loss> losses;
+    Death death;
+    HRESULT padding = S_OK; // what GetCurrentPadding answers while the engine lives
 };
 
 Script script;
@@ -206,6 +218,12 @@ void ParseScript(const char* text) {
             loss.atMs = due + gap;
             loss.forMs = n >= 4 ? atoll(c) : 0;
             script.losses.push_back(loss);
+        } else if (w == "die") {
+            script.death.hr = ParseHresult(a);
+            script.death.position = script.packets.size();
+            script.death.atMs = due + gap;
+        } else if (w == "padding") {
+            script.padding = ParseHresult(a);
         } else if (w == "first_run") {
             // The rest of the script, up to "every_run", applies only to the first program run
             // that finds the marker file missing; that run makes it.
@@ -361,6 +379,7 @@ struct Stream {
     unsigned long sizeQueries = 0, buffersTaken = 0, buffersReleased = 0, violations = 0;
     unsigned long timedQueries = 0;
     unsigned long failedSizes = 0, failedBuffers = 0;
+    unsigned long paddingQueries = 0;
 };
 
 Stream stream;
@@ -394,6 +413,19 @@ HRESULT LossFor(Call call) {
         return loss.hr;
     }
     return S_OK;
+}
+
+// The scripted death's code once it has come, or S_OK.
+HRESULT DeathNow() {
+    Death& death = script.death;
+    if (SUCCEEDED(death.hr) || stream.next < death.position || SinceStart() < death.atMs) {
+        return S_OK;
+    }
+    if (!death.logged) {
+        death.logged = true;
+        Log("died 0x%08lx t=%lld", static_cast<unsigned long>(death.hr), SinceStart());
+    }
+    return death.hr;
 }
 
 class CaptureClient final : public SimObject<IAudioCaptureClient> {
@@ -453,7 +485,9 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         *frames = 0;
         ++stream.sizeQueries;
         HRESULT hr = LossFor(Call::Size);
-        if (SUCCEEDED(hr) && PacketDue(packet)) {
+        if (SUCCEEDED(hr) && FAILED(DeathNow())) {
+            // A dead engine's answer: nothing pending.
+        } else if (SUCCEEDED(hr) && PacketDue(packet)) {
             if (packet.failSize != S_OK && !stream.failedSize) {
                 stream.failedSize = true;
                 ++stream.failedSizes;
@@ -479,6 +513,10 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         const HRESULT lost = LossFor(Call::Buffer);
         if (FAILED(lost)) {
             return lost;
+        }
+        const HRESULT dead = DeathNow();
+        if (FAILED(dead)) {
+            return dead;
         }
         if (stream.held && stream.releaseFailed) {
             // The engine kept the buffer whose release it refused, and hands out no other.
@@ -611,8 +649,12 @@ class AudioClient final : public SimObject<IAudioClient> {
         return S_OK;
     }
     STDMETHODIMP GetCurrentPadding(UINT32* frames) override {
+        EnterCriticalSection(&stream.lock);
+        ++stream.paddingQueries;
+        const HRESULT dead = DeathNow();
+        LeaveCriticalSection(&stream.lock);
         *frames = 0;
-        return S_OK;
+        return FAILED(dead) ? dead : script.padding;
     }
     STDMETHODIMP IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
                                    WAVEFORMATEX** closest) override {
@@ -955,6 +997,7 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
             stream.failedBuffers);
         Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
             stream.sizeQueries, stream.buffersTaken, stream.buffersReleased, stream.violations);
+        Log("health padding_queries=%lu", stream.paddingQueries);
         Log("alive IAudioClient=%d IAudioCaptureClient=%d "
             "IActivateAudioInterfaceAsyncOperation=%d IUnknown=%d",
             aliveAudioClients.load(), aliveCaptureClients.load(), aliveOperations.load(),
