@@ -15,6 +15,10 @@ have_cmd python3 || need+=(python3)
 have_cmd node || need+=(nodejs)
 have_cmd clang || need+=(clang)
 have_cmd ld.lld || need+=(lld)
+# A real sound server for the tests against Wine's own audio engine, a player and a tone maker.
+have_cmd pulseaudio || need+=(pulseaudio)
+{ have_cmd pactl && have_cmd paplay; } || need+=(pulseaudio-utils)
+have_cmd sox || need+=(sox)
 
 [ ${#need[@]} -eq 0 ] && exit 0
 

@@ -4,11 +4,14 @@ import argparse
 import concurrent.futures
 import os
 import re
+import signal
 import statistics
 import sys
 import time
 
 import procs
+import real_engine
+import wine_prefix
 from procs import harness, spread, Stream
 
 BYTES_PER_SECOND = 48000 * 8
@@ -129,6 +132,51 @@ def packet_latency(packets):
     return ours, floor
 
 
+def real_engine_costs(runs, seconds):
+    """On Wine's own engine over a real PulseAudio server playing a tone: CPU seconds per second
+    of audio and milliseconds from start to first byte, lumbrook and the floor side by side;
+    and milliseconds from the engine's loss (server killed, or its sink unloaded) to
+    lumbrook's end with 9."""
+    cpu, first = ([], []), ([], [])
+    for run in range(runs):
+        with real_engine.SoundServer() as server:
+            server.play_tone()
+            env = real_engine.engine_env(server)
+            pair = [Stream(harness.SIM_LUMBROOK, [f"4{run}1"], env),
+                    Stream(procs.FLOOR, [f"4{run}2"], env)]
+            try:
+                for s, out in zip(pair, first):
+                    out.append((s.wait_first_byte(30) - s.started) * 1000)
+                time.sleep(1.0)
+                before = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
+                time.sleep(seconds)
+                after = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
+                for (cpu0, bytes0), (cpu1, bytes1), out in zip(before, after, cpu):
+                    out.append((cpu1 - cpu0) / ((bytes1 - bytes0) / BYTES_PER_SECOND))
+            finally:
+                for s in pair:
+                    s.stop()
+    lost = []
+    faults = ("SIGKILL", "SIGTERM", "unload")
+    for run in range(max(runs * 2, 10)):
+        with real_engine.SoundServer() as server:
+            server.play_tone()
+            s = Stream(harness.SIM_LUMBROOK, [f"3{run}1"], real_engine.engine_env(server))
+            try:
+                s.wait_first_byte(30)
+                time.sleep(0.5 + run % 5 * 0.1)
+                fault = faults[run % len(faults)]
+                if fault == "unload":
+                    server.pactl("unload-module", server.module_of_sink("tone"))
+                else:
+                    server.kill(getattr(signal, fault))
+                gone = procs.wait_gone(s.pid, 10.0)
+                lost.append(gone * 1000 if gone is not None else float("inf"))
+            finally:
+                s.stop()
+    return cpu, first, lost
+
+
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
@@ -239,6 +287,17 @@ def main():
         extra = statistics.median(ours) - statistics.median(values)
         row(f"peak resident memory (baseline: {baseline})", ours, values, "KiB",
             f"{extra:+.0f} KiB", f"<= +{target} KiB", extra <= target)
+
+    wine_prefix.main("real")
+    cpu, first, lost = real_engine_costs(runs, seconds)
+    ratio = statistics.median(cpu[0]) / statistics.median(cpu[1])
+    row("real engine: CPU s per s of audio (baseline: floor)", *cpu, "", f"ratio {ratio:.2f}",
+        "<= 1.2", ratio <= 1.2)
+    extra = statistics.median(first[0]) - statistics.median(first[1])
+    row("real engine: start to first byte (baseline: floor)", *first, "ms",
+        f"{extra:+.0f} ms", "-", True)
+    row("real engine: engine lost to exit 9 (server killed or sink unloaded)", lost, None,
+        "ms", f"worst {max(lost):.0f} ms", "worst <= 1100", max(lost) <= 1100)
 
     one, many = tessvane_targets(runs)
     per_target = (statistics.median(many) - statistics.median(one)) / 63 * 1000

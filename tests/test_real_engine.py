@@ -1,0 +1,150 @@
+"""lumbrook against Wine's own audio engine over a real PulseAudio server, which each test starts
+and stops itself: a tone arrives intact, also through the engine's conversion; a server that
+dies or a sink that goes ends the run with 9; a default-sink switch does not end it; and the
+README's Python host starts a new lumbrook once the server is back."""
+import os
+import pathlib
+import re
+import signal
+import subprocess
+import threading
+import time
+import unittest
+
+import harness
+import real_engine
+from real_engine import BYTES_PER_SECOND, SoundServer, Streaming
+
+HERE = pathlib.Path(__file__).resolve().parent
+GUARD = 30.0  # a hang guard for each wait, far beyond what each takes
+
+
+class RealEngineTest(unittest.TestCase):
+    def stream(self, server):
+        run = Streaming(server)
+        self.addCleanup(run.finish)
+        return run
+
+    def assert_tone(self, audio, what):
+        report = real_engine.tone_report(audio)
+        for name in ("left", "right"):
+            channel = report[name]
+            self.assertLess(abs(channel["hz"] - real_engine.TONE_HZ), 1.0, (what, report))
+            self.assertLess(abs(channel["peak"] / real_engine.TONE_LEVEL - 1), 0.01,
+                            (what, report))
+            self.assertLess(channel["jump"], 0.01, (what, "a phase jump", report))
+            self.assertLessEqual(channel["zero_run"], 1, (what, "zeros in the tone", report))
+
+    def test_a_tone_arrives_intact(self):
+        # As the sink mixes it, and through the engine's conversion from a 16-bit 44.1 kHz sink:
+        # the stream is float 48 kHz either way.
+        for sink_format, sink_rate in (("float32le", 48000), ("s16le", 44100)):
+            with self.subTest(sink=f"{sink_format} {sink_rate}"), SoundServer(
+                    sink_format, sink_rate) as server:
+                server.play_tone()
+                run = self.stream(server)
+                run.wait_for_tone(7.0, guard=GUARD)
+                audio = run.audio()
+                start = real_engine.first_sound(audio) + BYTES_PER_SECOND // 2
+                self.assert_tone(audio[start:start + 6 * BYTES_PER_SECOND], sink_format)
+                # The rate over the same stretch, from when the bytes arrived.
+                sound_at = next(at for at, _ in _arrivals(run.chunks, start))
+                last_at = run.chunks[-1][0]
+                self.assertGreaterEqual(last_at - sound_at, 5.0)
+                measured = real_engine.rate(run.chunks, sound_at, last_at)
+                self.assertLess(abs(measured / BYTES_PER_SECOND - 1), 0.01, measured)
+                self.assertEqual([len(c) % 8 for _, c in run.chunks if len(c) % 8], [])
+                gone = run.close()
+                self.assertEqual(run.status(), 0)
+                self.assertLess(gone, 15.0)  # a hang guard; the bench measures it
+                self.assertNotIn(b"wine: Unhandled", run.err)
+
+    def test_a_lost_engine_ends_the_run_with_9(self):
+        faults = {
+            "SIGTERM": lambda server: server.kill(signal.SIGTERM),
+            "SIGKILL": lambda server: server.kill(signal.SIGKILL),
+            "sink unloaded": lambda server: server.pactl(
+                "unload-module", server.module_of_sink("tone")),
+        }
+        for fault, cause in faults.items():
+            with self.subTest(fault=fault), SoundServer() as server:
+                server.play_tone()
+                run = self.stream(server)
+                run.wait_for_tone(1.0, guard=GUARD)
+                cause(server)
+                run.wait_exit(guard=GUARD)
+                self.assertEqual(run.status(), 9, run.err)
+                self.assertNotIn(b"wine: Unhandled", run.err)
+
+    def test_a_default_sink_switch_keeps_the_stream(self):
+        with SoundServer() as server:
+            server.pactl("load-module", "module-null-sink", "sink_name=other", "rate=48000",
+                         "channels=2", "format=float32le")
+            server.play_tone()
+            run = self.stream(server)
+            run.wait_for_tone(1.0, guard=GUARD)
+            server.pactl("set-default-sink", "other")
+            switched = run.received
+            run.wait_for(lambda r: r.received >= switched + 3 * BYTES_PER_SECOND, GUARD,
+                         "3 s of stream after the switch")
+            run.close()
+            self.assertEqual(run.status(), 0)
+
+    def test_the_readme_host_restarts_lumbrook_once_the_server_is_back(self):
+        readme = (HERE.parent / "README.md").read_text()
+        hosts = readme[readme.index("### Hosts"):]
+        namespace = {"__name__": "host"}
+        exec(compile(re.search(r"```python\n(.*?)```", hosts, re.S).group(1),
+                     "README host (Python)", "exec"), namespace)
+        first, second = SoundServer().start(), SoundServer()
+        self.addCleanup(first.stop)
+        self.addCleanup(second.stop)
+        saved = {name: os.environ.get(name) for name in real_engine.engine_env(first)}
+        self.addCleanup(lambda: [os.environ.pop(k) if v is None else os.environ.update({k: v})
+                                 for k, v in saved.items()])
+        os.environ.update(real_engine.engine_env(first))
+        first.play_tone()
+        # A hang guard: ends every Wine process of the prefix, so the host returns.
+        guard = threading.Timer(120, subprocess.run, [["wineserver", "-k"]],
+                                {"env": dict(os.environ, WINEPREFIX=real_engine.REAL_PREFIX)})
+        guard.start()
+        self.addCleanup(guard.cancel)
+        after = bytearray()
+        state = {"lost": False}
+
+        def on_audio(frames):
+            self.assertEqual(len(frames) % 8, 0)
+            if not state["lost"]:
+                if real_engine.first_sound(frames) is None:
+                    return True
+                # Sound from the first server: it dies, and a second one takes its place.
+                state["lost"] = True
+                first.kill(signal.SIGKILL)
+                second.start()
+                second.play_tone()
+                os.environ.update(real_engine.engine_env(second))
+                return True
+            after.extend(frames)
+            # The pipe holds at most 64 KiB of the first run: more than a second of tone can
+            # only come from a new lumbrook on the second server.
+            start = real_engine.first_sound(bytes(after))
+            return start is None or len(after) - start < 2 * BYTES_PER_SECOND
+
+        status = namespace["capture"]([str(HERE / "hosts" / "under_wine.sh"),
+                                       harness.SIM_LUMBROOK, "42"], on_audio, pause=0.5)
+        self.assertEqual(status, 0)
+        self.assertTrue(state["lost"])
+        self.assert_tone(bytes(after[-BYTES_PER_SECOND:]), "the second run")
+
+
+def _arrivals(chunks, offset):
+    """The (time, chunk) pairs from the one that holds byte `offset` on."""
+    total = 0
+    for at, chunk in chunks:
+        total += len(chunk)
+        if total > offset:
+            yield at, chunk
+
+
+if __name__ == "__main__":
+    unittest.main()
