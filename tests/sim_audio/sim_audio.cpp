@@ -89,6 +89,8 @@ std::string Hex(const void* data, size_t size) {
 // --- script ------------------------------------------------------------------------------------
 
 enum class Completion { Thread, Inline, Never };
+// A packet's time stamp as the engine gives it: right, or one of the ways a stamp goes wrong.
+enum class Stamp { Right, Zero, Error, Back, Future };
 enum class Activated { AudioClient, Other, None };
 
 struct Packet {
@@ -96,6 +98,9 @@ struct Packet {
     PacketKind kind = PacketKind::Data;
     uint32_t seed = 0;
     long long dueMs = 0;
+    long long gapHns = 0; // the device's time without packets before this one, in all
+    Stamp stamp = Stamp::Right;
+    bool discontinuity = false;
     HRESULT failSize = S_OK;   // the first size query that would report it fails
     HRESULT failBuffer = S_OK; // the first GetBuffer for it fails
 };
@@ -139,6 +144,11 @@ struct Script {
     std::vector<Loss> losses;
     Death death;
     HRESULT padding = S_OK; // what GetCurrentPadding answers while the engine lives
+    // The device clock against the performance counter, in parts per million, and the stamps'
+    // jitter, in microseconds either way.
+    long long ppm = 0, jitterUs = 0;
+    bool overflow = false; // packets left longer than the buffer holds are lost
+    long long gapHns = 0;  // all the scripted stretches without packets
 };
 
 Script script;
@@ -164,7 +174,9 @@ PacketKind ParseKind(const std::string& word) {
 }
 
 void ParseScript(const char* text) {
-    long long due = 0, gap = 0;
+    long long due = 0, gap = 0, late = 0;
+    Stamp stamp = Stamp::Right;
+    bool discontinuity = false;
     HRESULT failSize = S_OK, failBuffer = S_OK;
     std::string all(text);
     for (char& c : all) {
@@ -222,6 +234,21 @@ void ParseScript(const char* text) {
             script.death.hr = ParseHresult(a);
             script.death.position = script.packets.size();
             script.death.atMs = due + gap;
+        } else if (w == "ppm") {
+            script.ppm = atoll(a);
+        } else if (w == "jitter") {
+            script.jitterUs = atoll(a);
+        } else if (w == "late") {
+            late += atoll(a);
+        } else if (w == "stamp") {
+            stamp = !strcmp(a, "zero")    ? Stamp::Zero
+                    : !strcmp(a, "error") ? Stamp::Error
+                    : !strcmp(a, "back")  ? Stamp::Back
+                                          : Stamp::Future;
+        } else if (w == "discontinuity") {
+            discontinuity = true;
+        } else if (w == "overflow") {
+            script.overflow = true;
         } else if (w == "padding") {
             script.padding = ParseHresult(a);
         } else if (w == "first_run") {
@@ -259,21 +286,42 @@ void ParseScript(const char* text) {
             p.seed = n >= 4 ? static_cast<uint32_t>(strtoul(c, nullptr, 0))
                             : static_cast<uint32_t>(script.packets.size() + 1);
             due += gap;
-            p.dueMs = due;
+            script.gapHns += gap * 10000;
+            p.dueMs = due + late;
+            p.gapHns = script.gapHns;
+            p.stamp = stamp;
+            p.discontinuity = discontinuity;
             p.failSize = failSize;
             p.failBuffer = failBuffer;
             script.packets.push_back(p);
             due += script.periodMs;
             gap = 0;
             failSize = failBuffer = S_OK;
+            stamp = Stamp::Right;
+            discontinuity = false;
         } else {
             Log("script: unknown directive %s", word);
         }
     }
 }
 
-// The scripted packets, then the endless tail.
+// A time on the device's clock, as the performance counter sees it.
+long long OnDeviceClock(long long value) {
+    return value + value * script.ppm / 1000000;
+}
+
+bool ScriptedPacketAt(size_t index, Packet& packet);
+
+// The scripted packets, then the endless tail, falling due on the device's clock.
 bool PacketAt(size_t index, Packet& packet) {
+    if (!ScriptedPacketAt(index, packet)) {
+        return false;
+    }
+    packet.dueMs = OnDeviceClock(packet.dueMs);
+    return true;
+}
+
+bool ScriptedPacketAt(size_t index, Packet& packet) {
     if (index < script.packets.size()) {
         packet = script.packets[index];
         return true;
@@ -295,6 +343,7 @@ bool PacketAt(size_t index, Packet& packet) {
     }
     packet.seed = static_cast<uint32_t>(index + 1);
     packet.dueMs = first + static_cast<long long>(extra) * script.periodMs;
+    packet.gapHns = script.gapHns;
     return true;
 }
 
@@ -380,6 +429,10 @@ struct Stream {
     unsigned long timedQueries = 0;
     unsigned long failedSizes = 0, failedBuffers = 0;
     unsigned long paddingQueries = 0;
+    long long deviceFrames = 0; // the frames of every packet handed out or lost so far
+    bool lostData = false;      // packets were lost since the last one handed out
+    unsigned long lostPackets = 0;
+    long long lostFrames = 0;
 };
 
 Stream stream;
@@ -413,6 +466,46 @@ HRESULT LossFor(Call call) {
         return loss.hr;
     }
     return S_OK;
+}
+
+// With `overflow`, the engine's buffer holds 200 ms: packets that fell due longer ago than that
+// while the program did not take them are lost, and the next one handed out says so.
+void LoseOverflowedPackets() {
+    Packet packet;
+    while (script.overflow && !stream.held && PacketAt(stream.next, packet) &&
+           SinceStart() - packet.dueMs > 200) {
+        stream.deviceFrames += packet.frames;
+        ++stream.next;
+        stream.failedSize = stream.failedBuffer = false;
+        stream.lostData = true;
+        ++stream.lostPackets;
+        stream.lostFrames += packet.frames;
+    }
+}
+
+// The performance-counter position, in 100-ns units, that the engine gives the first frame of
+// the packet at `next`: the device's own timeline (its frames and its stretches without
+// packets) on its clock, a packet's length before it falls due, jittered; or a wrong one.
+UINT64 StampOf(const Packet& packet) {
+    const long long counterHns =
+        startCounter.QuadPart / counterFrequency.QuadPart * 10000000 +
+        startCounter.QuadPart % counterFrequency.QuadPart * 10000000 / counterFrequency.QuadPart;
+    long long at = OnDeviceClock(packet.gapHns + stream.deviceFrames * 10000000 / 48000) - 100000;
+    if (script.jitterUs > 0) {
+        const long long span = 2 * script.jitterUs + 1;
+        at += (static_cast<long long>(Scramble(stream.next) % span) - script.jitterUs) * 10;
+    }
+    switch (packet.stamp) {
+    case Stamp::Zero:
+    case Stamp::Error:
+        return 0;
+    case Stamp::Back:
+        return static_cast<UINT64>(counterHns + at - 10000000);
+    case Stamp::Future:
+        return static_cast<UINT64>(counterHns + at + 36000000000LL);
+    default:
+        return static_cast<UINT64>(counterHns + at);
+    }
 }
 
 // The scripted death's code once it has come, or S_OK.
@@ -468,6 +561,7 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             stream.held = false;
             ++stream.buffersReleased;
             if (frames == stream.heldFrames && (frames > 0 || stream.heldEmptyPacket)) {
+                stream.deviceFrames += frames;
                 ++stream.next;
                 stream.failedSize = stream.failedBuffer = false;
             }
@@ -484,6 +578,7 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         Packet packet;
         *frames = 0;
         ++stream.sizeQueries;
+        LoseOverflowedPackets();
         HRESULT hr = LossFor(Call::Size);
         if (SUCCEEDED(hr) && FAILED(DeathNow())) {
             // A dead engine's answer: nothing pending.
@@ -507,9 +602,6 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
   private:
     HRESULT TakePacket(BYTE** data, UINT32* frames, DWORD* flags, UINT64* devicePosition,
                        UINT64* qpcPosition) {
-        if (devicePosition != nullptr || qpcPosition != nullptr) {
-            Log("GetBuffer asked for positions");
-        }
         const HRESULT lost = LossFor(Call::Buffer);
         if (FAILED(lost)) {
             return lost;
@@ -531,6 +623,7 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             Log("violation: GetBuffer while a buffer is held");
             return AUDCLNT_E_OUT_OF_ORDER;
         }
+        LoseOverflowedPackets();
         Packet packet;
         if (!PacketDue(packet) || packet.kind == PacketKind::Empty) {
             // An empty packet is used up by its release: the engine had nothing after all.
@@ -577,6 +670,23 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             break;
         }
         *frames = packet.frames;
+        if (packet.stamp == Stamp::Error) {
+            *flags |= AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR;
+        }
+        if (packet.discontinuity || stream.lostData) {
+            *flags |= AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY;
+            if (stream.lostData) {
+                Log("lost_data packets=%lu frames=%lld t=%lld", stream.lostPackets,
+                    stream.lostFrames, SinceStart());
+                stream.lostData = false;
+            }
+        }
+        if (devicePosition != nullptr) {
+            *devicePosition = static_cast<UINT64>(stream.deviceFrames);
+        }
+        if (qpcPosition != nullptr) {
+            *qpcPosition = StampOf(packet);
+        }
         stream.held = true;
         stream.heldEmptyPacket = false;
         stream.heldFrames = packet.frames;
