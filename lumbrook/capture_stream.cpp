@@ -38,6 +38,17 @@ constexpr ULONGLONG kStallMilliseconds = 5000;      // without a packet taken, t
 constexpr ULONGLONG kHealthMilliseconds = 500;      // without a packet taken, ask if it is lost
 constexpr UINT32 kBytesPerFrame = 8;
 
+// Time on the performance counter in ticks of 1/30 us: a frame at 48 kHz is exactly 625 of
+// them and a 100-ns unit (the engine's time stamps) exactly 3, so no rounding builds up.
+using Ticks = int64_t;
+constexpr Ticks kTicksPerFrame = 625;
+constexpr Ticks kTicksPerHns = 3;
+constexpr Ticks kTicksPerMillisecond = 30000;
+// Silence is written this far behind real time, so that a packet the engine hands out late
+// still finds its place free; and in steps of about this much.
+constexpr Ticks kFillLag = 50 * kTicksPerMillisecond;
+constexpr Ticks kFillStep = 10 * kTicksPerMillisecond;
+
 // Silent packets are written from here; their buffers need not hold zeros.
 constexpr size_t kSilenceBytes = 8192;
 const BYTE kSilence[kSilenceBytes] = {};
@@ -117,19 +128,100 @@ class ReaderProbe {
     HANDLE pipe_ = nullptr;
 };
 
-// Milliseconds on the performance counter: finer than the tick count, so that no limit below is
-// reached early.
-ULONGLONG Milliseconds() {
+// The performance counter in ticks: finer than the tick count, so that no limit below is
+// reached early, and on the clock of the engine's time stamps.
+Ticks Now() {
     static const LONGLONG frequency = [] {
         LARGE_INTEGER value;
         QueryPerformanceFrequency(&value);
         return value.QuadPart;
     }();
+    constexpr LONGLONG kTicksPerSecond = 30000000;
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    return static_cast<ULONGLONG>(now.QuadPart / frequency * 1000 +
-                                  now.QuadPart % frequency * 1000 / frequency);
+    return now.QuadPart / frequency * kTicksPerSecond +
+           now.QuadPart % frequency * kTicksPerSecond / frequency;
 }
+
+ULONGLONG Milliseconds() {
+    return static_cast<ULONGLONG>(Now() / kTicksPerMillisecond);
+}
+
+// Keeps the stream a clock: 48000 frames are one second, also while the engine hands out no
+// packets at all, as a loopback client does while nothing plays. Zeros flow for such a
+// stretch, trailing real time by kFillLag; when packets resume, zeros up to the first one's
+// time stamp put it where the engine says it began. Packets that come back to back are written
+// back to back whatever their stamps say (a device clock runs a little fast or slow against
+// the counter, and stamps jitter); the stream re-aligns only after a stretch without packets
+// or at a packet the engine flags as following lost data. A packet is never dropped or cut:
+// one that begins before the zeros already written end is written whole, and the stream runs
+// that much late until the next stretch. A stamp that is 0, flagged as wrong, earlier than
+// the one before or later than now places nothing: its packet follows what was written.
+class StreamClock {
+  public:
+    explicit StreamClock(Ticks start) : end_(start), audioEnd_(start) {}
+
+    // The zeros to write before a packet of `frames` that `qpcPosition` (100-ns units) says
+    // began then, taken at `now`. Call Wrote for what is then written.
+    uint64_t ZerosBefore(UINT32 frames, DWORD flags, UINT64 qpcPosition, Ticks now) {
+        if (frames == 0) {
+            return 0;
+        }
+        const Ticks duration = Ticks{frames} * kTicksPerFrame;
+        const bool trusted = qpcPosition != 0 && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) &&
+                             qpcPosition <= static_cast<UINT64>(now / kTicksPerHns);
+        const Ticks stamp = trusted ? static_cast<Ticks>(qpcPosition) * kTicksPerHns : 0;
+        const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+        afterStretch_ = false;
+        if (!trusted || stamp < lastStamp_) {
+            // Its audio ended by now at the latest.
+            audioEnd_ = audioEnd_ > now ? audioEnd_ : now;
+            return 0;
+        }
+        lastStamp_ = stamp;
+        audioEnd_ = stamp + duration;
+        if (!wroteAny_ && stamp < end_) {
+            end_ = stamp; // nothing written yet: the stream begins with this frame
+        }
+        if (!resumes || stamp <= end_) {
+            return 0;
+        }
+        return static_cast<uint64_t>((stamp - end_ + kTicksPerFrame / 2) / kTicksPerFrame);
+    }
+
+    // The zeros due now, after a pass that left no packet pending: a stretch without packets
+    // is under way once the last packet's audio ended kFillLag ago.
+    uint64_t SilenceDue(Ticks now) const {
+        const Ticks until = now - kFillLag;
+        if (until <= audioEnd_ || until - end_ < kFillStep) {
+            return 0;
+        }
+        return static_cast<uint64_t>((until - end_) / kTicksPerFrame);
+    }
+
+    void Wrote(uint64_t frames, bool silence) {
+        end_ += static_cast<Ticks>(frames) * kTicksPerFrame;
+        wroteAny_ = wroteAny_ || frames > 0;
+        afterStretch_ = afterStretch_ || silence;
+    }
+
+    // How long the pump may wait for the engine before silence is next due.
+    DWORD WaitMilliseconds(Ticks now) const {
+        const Ticks from = audioEnd_ > end_ ? audioEnd_ : end_;
+        const Ticks due = from + kFillLag + kFillStep - now;
+        if (due >= Ticks{kPollMilliseconds} * kTicksPerMillisecond) {
+            return kPollMilliseconds;
+        }
+        return due <= 0 ? 1 : static_cast<DWORD>(due / kTicksPerMillisecond + 1);
+    }
+
+  private:
+    Ticks end_;                // where the end of the stream written so far sits on the clock
+    Ticks audioEnd_;           // where the last packet's audio ended
+    Ticks lastStamp_ = 0;      // the last stamp trusted
+    bool wroteAny_ = false;    // whether anything has been written yet
+    bool afterStretch_ = true; // zeros written since the last packet (or the start)
+};
 
 // How long the engine has failed to hand out packets: started by the first failing call,
 // stopped by a packet taken or by an answer that none is pending, so silence never counts.
@@ -162,8 +254,8 @@ class HealthCheck {
     void PacketTaken(ULONGLONG now) { since_ = now; }
 
     // True when the stream is lost; asks only when a check is due.
-    bool StreamLost(ULONGLONG now, bool timedOut) {
-        if (!timedOut && now - since_ < kHealthMilliseconds) {
+    bool StreamLost(ULONGLONG now) {
+        if (now - since_ < kHealthMilliseconds) {
             return false;
         }
         since_ = now;
@@ -187,12 +279,15 @@ CaptureResult EngineCallFailed(HRESULT hr, StallClock& stall) {
 
 // What one pass over the engine's ready packets did.
 struct Drained {
-    bool tookPacket = false; // the engine handed out at least one packet
-    bool wrote = false;      // bytes reached standard output
+    bool tookPacket = false;  // the engine handed out at least one packet
+    bool wrote = false;       // bytes reached standard output
+    bool nonePending = false; // it ended with the engine saying no packet is ready
 };
 
-// Writes every packet the engine has ready. kStageDone sends the pump back to waiting.
-CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall, Drained& pass) {
+// Writes every packet the engine has ready, each after the zeros the clock puts before it.
+// kStageDone sends the pump back to waiting.
+CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall,
+                           StreamClock& clock, Drained& pass) {
     UINT32 pending = 0;
     HRESULT hr = captureService->GetNextPacketSize(&pending);
     for (;;) {
@@ -201,22 +296,26 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
         }
         if (pending == 0) {
             stall.Progressed();
+            pass.nonePending = true;
             return kStageDone;
         }
         BYTE* data = nullptr;
         UINT32 frames = 0;
         DWORD flags = 0;
-        hr = captureService->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+        UINT64 qpcPosition = 0;
+        hr = captureService->GetBuffer(&data, &frames, &flags, nullptr, &qpcPosition);
         if (FAILED(hr)) {
             return EngineCallFailed(hr, stall);
         }
         stall.Progressed();
         pass.tookPacket = true;
+        const uint64_t zeros = clock.ZerosBefore(frames, flags, qpcPosition, Now());
         const uint64_t bytes = PacketBytes(data, frames, flags);
-        if (!WritePacket(data, bytes, flags)) {
+        if (!WriteSilence(zeros * kBytesPerFrame) || !WritePacket(data, bytes, flags)) {
             return kReaderGone;
         }
-        pass.wrote = pass.wrote || bytes > 0;
+        clock.Wrote(zeros + bytes / kBytesPerFrame, false);
+        pass.wrote = pass.wrote || zeros + bytes > 0;
         // A release that fails but does not lose the stream leaves the packet with the engine;
         // the stall clock then sees its GetBuffer refusals.
         hr = captureService->ReleaseBuffer(frames);
@@ -257,23 +356,36 @@ CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captu
     const ReaderProbe reader;
     StallClock stall;
     HealthCheck health(audioClient);
+    StreamClock clock(Now());
     ULONGLONG quietSince = Milliseconds(); // the last write, or the last look at the reader
+    DWORD wait = clock.WaitMilliseconds(Now());
     for (;;) {
-        const bool timedOut = WaitForSingleObject(streamEvent, kPollMilliseconds) == WAIT_TIMEOUT;
+        WaitForSingleObject(streamEvent, wait);
         Drained pass;
-        const CaptureResult drained = DrainPackets(captureService, stall, pass);
+        const CaptureResult drained = DrainPackets(captureService, stall, clock, pass);
         if (drained != kStageDone) {
             return drained;
         }
         const ULONGLONG now = Milliseconds();
         if (pass.tookPacket) {
             health.PacketTaken(now);
-        } else if (health.StreamLost(now, timedOut)) {
+        } else if (health.StreamLost(now)) {
             return kStreamLost;
         }
+        // Zeros only once the engine has said that nothing is pending: a late wake-up drains
+        // what came meanwhile first.
+        const uint64_t silence = pass.nonePending ? clock.SilenceDue(Now()) : 0;
+        if (silence > 0) {
+            if (!WritePacket(nullptr, silence * kBytesPerFrame, AUDCLNT_BUFFERFLAGS_SILENT)) {
+                return kReaderGone;
+            }
+            clock.Wrote(silence, true);
+            pass.wrote = true;
+        }
+        // While the engine's calls fail, nothing is written: the pipe is asked instead.
         if (pass.wrote) {
             quietSince = now;
-        } else if (timedOut || now - quietSince >= kQuietMilliseconds) {
+        } else if (now - quietSince >= kQuietMilliseconds) {
             if (reader.ReaderGone()) {
                 return kReaderGone;
             }
@@ -282,5 +394,6 @@ CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captu
         if (stall.Stuck(now)) {
             return kStreamLost;
         }
+        wait = pass.nonePending ? clock.WaitMilliseconds(Now()) : kPollMilliseconds;
     }
 }

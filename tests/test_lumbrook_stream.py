@@ -1,11 +1,16 @@
 """lumbrook's capture stream: its set-up, the PCM bytes it writes, its end when the reader goes
 away, and its end when the engine loses the stream."""
+import array
+import concurrent.futures
 import re
 import unittest
 
 import harness
 
 PACKET_480 = 480 * 8
+RATE = 48000
+MS = RATE // 1000  # frames in a millisecond
+LAG_MS = 50  # how far behind real time silence is written
 
 
 def zeros(frames):
@@ -19,6 +24,59 @@ def data(seed, frames):
 def tail(first, count, frames=480):
     """The bytes of `count` data packets of the endless tail, from packet number `first`."""
     return b"".join(data(seed, frames) for seed in range(first, first + count))
+
+
+def zero_runs(out):
+    """(first frame, frames) of each run of all-zero frames in the stream."""
+    frames = array.array("Q")
+    frames.frombytes(out[:len(out) - len(out) % 8])
+    runs, start = [], None
+    for i, frame in enumerate(frames):
+        if frame == 0 and start is None:
+            start = i
+        elif frame != 0 and start is not None:
+            runs.append((start, i - start))
+            start = None
+    if start is not None:
+        runs.append((start, len(frames) - start))
+    return runs
+
+
+def assert_packets_around_one_gap(test, out, before, gap_frames, after_seed):
+    """The stream is `before` packets of the tail, zeros, then the tail on from after_seed, to
+    its end: every frame of both intact. Returns the zeros' length in frames."""
+    runs = zero_runs(out)
+    test.assertTrue(runs, "no zeros in the stream")
+    start, frames = runs[0]
+    test.assertEqual(start, before * 480, runs[:3])
+    rest = (len(out) - (start + frames) * 8) // PACKET_480
+    test.assertTrue(out == tail(1, before) + zeros(frames) + tail(after_seed, rest)
+                    + out[len(out) - (len(out) - (start + frames) * 8) % PACKET_480:],
+                    f"the packets around the gap differ ({runs[:3]})")
+    test.assertGreater(rest, 10)
+    return frames
+
+
+def tail_gaps(test, out):
+    """Walks a stream of the tail's packets, in order, with runs of zeros where the engine lost
+    some: [(zero frames, packets skipped)] for each run. Every packet must be intact."""
+    gaps, at, seed = [], 0, 1
+    while len(out) - at >= PACKET_480:
+        zero_frames = 0
+        while len(out) - at >= 8 and out[at:at + 8] == bytes(8):
+            zero_frames += 1
+            at += 8
+        skipped = (zero_frames + 240) // 480
+        if zero_frames:
+            gaps.append((zero_frames, skipped))
+        seed += skipped
+        chunk = out[at:at + PACKET_480]
+        if len(chunk) < PACKET_480:
+            break
+        test.assertTrue(chunk == data(seed, 480), f"packet {seed} at byte {at} differs")
+        at += PACKET_480
+        seed += 1
+    return gaps
 
 
 RELEASE_ORDER = [
@@ -88,15 +146,18 @@ class PcmTest(unittest.TestCase):
 
     def test_a_pump_woken_only_by_the_time_out_still_drains(self):
         result = harness.lumbrook(["42"], "signal off; packet 480 data; tail 480",
-                                  take=PACKET_480 * 3)
+                                  take=PACKET_480 * 100)
         self.assertEqual(result.status, 0)
-        self.assertEqual(result.out[:PACKET_480], data(1, 480))
+        self.assertTrue(result.out == tail(1, 100), "the stream differs from the packets")
         first_query = harness.lines_starting(result.log, "t=")[0]
         waited_ms = int(first_query.split()[0][2:])
-        # It waited for the time-out rather than spinning; the upper bound only guards against a
-        # pump that never polls (its figure belongs to the bench).
-        self.assertGreaterEqual(waited_ms, 950, first_query)
+        # It waited for a time-out, as long as silence allows, rather than spinning; the upper
+        # bound only guards against a pump that never polls (its figure belongs to the bench).
+        self.assertGreaterEqual(waited_ms, LAG_MS - 10, first_query)
         self.assertLess(waited_ms, 15000, first_query)
+        queries = int(re.search(r"size_queries=(\d+)",
+                                harness.lines_starting(result.log, "counts")[0]).group(1))
+        self.assertLess(queries, 300)
 
 
 class ReaderGoneTest(unittest.TestCase):
@@ -138,13 +199,22 @@ class IdleReaderTest(unittest.TestCase):
         self.assertEqual(releases(run.log)[-5:], RELEASE_ORDER)
 
     def test_reader_goes_during_silence(self):
-        # The engine delivers nothing, as the loopback client does while nothing plays.
+        # The engine delivers nothing, as the loopback client does while nothing plays: zeros
+        # flow, and the pipe's state is not needed to see the reader go.
         for kind in ("anon", "named"):
             for going in ("close", "orphan"):  # orphan: its holder ends without closing it
                 with self.subTest(kind=kind, going=going):
-                    run = harness.hosted(kind, ["sleep:300", going, END])
+                    run = harness.hosted(kind, ["read:3840", "sleep:300", going, END])
                     self.assert_ended_by_the_reader(run)
-                    self.assertEqual(run.out, b"")
+                    self.assertEqual(run.out, zeros(480))
+
+    def test_reader_goes_during_silence_on_a_linux_pipe(self):
+        # Such a pipe cannot be asked for its state under Wine: the next zeros written fail.
+        result = harness.lumbrook(["42"], "", take=PACKET_480 * 10)
+        self.assertEqual(result.status, 0)
+        self.assertEqual(result.out, zeros(4800))
+        self.assertLess(result.gone_to_exit, 15.0)  # a hang guard; bench measures it
+        self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
     def test_long_silence_is_not_a_stuck_stream(self):
         run = harness.hosted("anon", ["sleep:6500", "alive", "close", END])
@@ -235,7 +305,11 @@ class DeadEngineTest(unittest.TestCase):
                     ["42"], f"packet 480 data; packet 480 data; die {code}; tail 480")
                 self.assertFalse(result.crashed, result.err)
                 self.assertEqual(result.status, 9)
-                self.assertTrue(result.out == tail(1, 2), f"{len(result.out)} bytes")
+                # Taken for silence until the check: zeros for at most a second.
+                self.assertEqual(result.out[:PACKET_480 * 2], tail(1, 2))
+                silence = result.out[PACKET_480 * 2:]
+                self.assertEqual(silence, bytes(len(silence)))
+                self.assertLessEqual(len(silence), RATE * 8)
                 self.assertEqual(releases(result.log)[-5:], RELEASE_ORDER)
                 self.assertEqual(result.log[-1], harness.ALL_RELEASED)
 
@@ -245,8 +319,9 @@ class DeadEngineTest(unittest.TestCase):
         for script in ("padding 0x80004001", "padding 0x80004005",
                        "packet 480 data; die 0x80004001; tail 480"):
             with self.subTest(script=script):
-                run = harness.hosted("anon", ["sleep:2500", "alive", "close", END], script)
-                self.assertEqual(run.lines[0], "alive yes")
+                run = harness.hosted("anon", [f"read:{RATE * 8 * 2}", "alive", "close", END],
+                                     script)
+                self.assertEqual(run.lines[:2], [f"read {RATE * 8 * 2}", "alive yes"])
                 self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
                 self.assertGreater(int(harness.lines_starting(run.log, "health")[0]
                                        .split("=")[1]), 0)
@@ -255,6 +330,105 @@ class DeadEngineTest(unittest.TestCase):
         result = harness.lumbrook(["42"], "tail 480", take=PACKET_480 * 200)
         self.assertEqual(result.status, 0)
         self.assertIn("health padding_queries=0", result.log)
+
+
+class StreamClockTest(unittest.TestCase):
+    """48000 frames are a second: the stretches the engine leaves without packets are written
+    as zeros, from the packets' time stamps; audio that flows gets nothing inserted."""
+    TONE = ";".join(["packet 480 data"] * 50)
+
+    def test_a_stretch_without_packets_is_filled_to_the_engines_gap(self):
+        # (script before the tone, tolerance in frames): exact stamps, jittered ones (+-0.5 ms
+        # on either end of the gap), the device clock 300 ppm slow and fast.
+        for setting, tolerance, clock in (("", MS, 1.0), ("jitter 500", MS + MS // 2, 1.0),
+                                           ("ppm 300", MS, 1.0003), ("ppm -300", MS, 0.9997)):
+            with self.subTest(setting=setting):
+                result = harness.lumbrook(
+                    ["42"], f"{setting}; {self.TONE}; gap 2000; {self.TONE}; tail 480",
+                    take=PACKET_480 * 400)
+                self.assertEqual(result.status, 0)
+                gap = assert_packets_around_one_gap(self, result.out, 50, 2000, 51)
+                self.assertLessEqual(abs(gap - 2000 * MS * clock), tolerance, gap)
+
+    def test_silence_from_the_start_flows_behind_real_time(self):
+        seconds = 4.5
+        run = harness.hosted("anon", ["stamps:3840", f"read:{int(RATE * 8 * seconds)}",
+                                      "close", END])
+        self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
+        self.assertEqual(run.out, bytes(int(RATE * 8 * seconds)))
+        start = harness.lines_starting(run.log, "start qpc=")[0].split()
+        counter0, frequency = int(start[1].split("=")[1]), int(start[2].split("=")[1])
+        elapsed = [(stamp - counter0) / frequency for stamp in run.stamps]
+        for k, at in enumerate(elapsed):
+            # Never ahead of the clock less the lag (1 ms for the counter's reading)...
+            self.assertLessEqual((k + 1) * 480 / RATE, at - LAG_MS / 1000 + 0.001, (k, at))
+        # ... and written as it goes, not at the end (a wide margin for a busy machine).
+        self.assertGreater(sum(1 for at in elapsed if at < 2.5), 100)
+
+    def test_audio_that_flows_gets_nothing_inserted(self):
+        # A minute of back-to-back packets, the device clock off both ways, or the stamps
+        # jittered: exactly the engine's frames. Run side by side to save time.
+        settings = ("ppm -300", "ppm 300", "jitter 500")
+        packets = 6000
+
+        def run(setting):
+            return harness.lumbrook(["42"], f"{setting}; tail 480", take=PACKET_480 * packets,
+                                    timeout_ms=180000)
+        with concurrent.futures.ThreadPoolExecutor(len(settings)) as pool:
+            results = list(pool.map(run, settings))
+        for setting, result in zip(settings, results):
+            with self.subTest(setting=setting):
+                self.assertEqual(result.status, 0)
+                self.assertEqual(len(result.out), PACKET_480 * packets)
+                self.assertEqual(zero_runs(result.out), [])
+                heads = [result.out[k * PACKET_480:k * PACKET_480 + 16] for k in range(packets)]
+                self.assertTrue(heads == [harness.sample_bytes(k + 1, 16) for k in range(packets)],
+                                "the packets differ from the engine's")
+
+    def test_a_discontinuity_after_a_reader_stall_is_filled(self):
+        # The reader stalls for 3 s; the engine's 200 ms buffer overflows, it loses the packets
+        # in between and flags the next one: the gap its stamps report is filled.
+        run = harness.hosted("anon", [f"read:{PACKET_480 * 20}", "sleep:3000",
+                                      f"read:{PACKET_480 * 300}", "close", END],
+                             "overflow; tail 480")
+        self.assertEqual(run.ending[:2], ("exit", 0), run.lines)
+        # The engine's running count of what it lost, at each packet it flagged.
+        lost = [int(re.search(r"packets=(\d+)", line).group(1))
+                for line in harness.lines_starting(run.log, "lost_data")]
+        self.assertTrue(lost, run.log[-5:])
+        gaps = tail_gaps(self, run.out)
+        self.assertEqual([skipped for _, skipped in gaps],
+                         [b - a for a, b in zip([0] + lost, lost)][:len(gaps)])
+        for zero_frames, skipped in gaps:
+            self.assertLessEqual(abs(zero_frames - skipped * 480), MS, gaps)
+        self.assertGreater(gaps[0][1], 200)
+
+    def test_a_packet_stamped_before_the_zeros_already_written_is_written_whole(self):
+        # After 2 s without packets the next comes 300 ms after its stamp, later than the lag
+        # allows for: it is written whole, the stream runs late.
+        result = harness.lumbrook(["42"], f"{self.TONE}; gap 2000; late 300; {self.TONE}; "
+                                          "tail 480", take=PACKET_480 * 400)
+        self.assertEqual(result.status, 0)
+        gap = assert_packets_around_one_gap(self, result.out, 50, None, 51)
+        self.assertGreaterEqual(gap, 2000 * MS)
+        self.assertLessEqual(gap, 2300 * MS)  # never more zeros than real time
+
+    def test_a_wrong_stamp_places_nothing(self):
+        # After a stretch, the packet follows the zeros the stretch had; within flowing audio
+        # nothing is inserted. Never a flood of zeros, never a crash, and the stream goes on.
+        for kind in ("zero", "error", "back", "future"):
+            for gap_ms in (1000, 0):
+                with self.subTest(kind=kind, gap_ms=gap_ms):
+                    result = harness.lumbrook(
+                        ["42"], f"{self.TONE}; gap {gap_ms}; stamp {kind}; {self.TONE}; "
+                                "tail 480", take=PACKET_480 * 300)
+                    self.assertFalse(result.crashed, result.err)
+                    self.assertEqual(result.status, 0)
+                    if gap_ms == 0:
+                        self.assertTrue(result.out == tail(1, 300), "zeros in flowing audio")
+                        continue
+                    gap = assert_packets_around_one_gap(self, result.out, 50, None, 51)
+                    self.assertLessEqual(gap, gap_ms * MS)
 
 
 if __name__ == "__main__":
