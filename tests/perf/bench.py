@@ -1,6 +1,7 @@
 """make bench: what lumbrook and tessvane cost, measured side by side with a baseline in the
 same run, under Wine with the simulated platform. Prints min / median / max over the runs."""
 import argparse
+import array
 import concurrent.futures
 import os
 import re
@@ -177,6 +178,96 @@ def real_engine_costs(runs, seconds):
     return cpu, first, lost
 
 
+def zero_runs(out):
+    """Lengths in frames of the runs of all-zero frames in a stream."""
+    frames = array.array("Q")
+    frames.frombytes(out[:len(out) - len(out) % 8])
+    runs, length = [], 0
+    for frame in frames:
+        if frame == 0:
+            length += 1
+        elif length:
+            runs.append(length)
+            length = 0
+    return runs
+
+
+def gap_fill_errors(gaps):
+    """Milliseconds by which the zeros written for each stretch without packets miss the
+    engine's own gap: 20 gaps of 0.1 to 3 s between bursts of tone, with exact stamps and with
+    stamps jittered by +-0.5 ms, side by side."""
+    tone = ";".join(["packet 480 data"] * 20)
+    script = ";".join(f"{tone}; gap {ms}" for ms in gaps) + f"; {tone}"
+    audio_bytes = (len(gaps) + 1) * 20 * 3840 + sum(gaps) * 384
+
+    def errors(setting):
+        result = harness.lumbrook(["42"], f"{setting}; {script}; tail 480", take=audio_bytes,
+                                  timeout_ms=(sum(gaps) + 60000))
+        runs = zero_runs(result.out)
+        if result.status != 0 or len(runs) != len(gaps):
+            return [float("inf")]
+        return [abs(frames / 48 - ms) for frames, ms in zip(runs, gaps)]
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        return list(pool.map(errors, ("", "jitter 500")))
+
+
+def inserted_zeros(seconds):
+    """Zero frames within back-to-back 10 ms packets, the device clock 300 ppm slow and fast
+    against the counter, side by side (None where the stream fell short)."""
+    def zeros(setting):
+        packets = int(seconds * 100)
+        result = harness.lumbrook(["42"], f"{setting}; tail 480", take=3840 * packets,
+                                  timeout_ms=int(seconds * 1000) + 60000)
+        return sum(zero_runs(result.out)) if len(result.out) == 3840 * packets else None
+    with concurrent.futures.ThreadPoolExecutor(2) as pool:
+        return list(pool.map(zeros, ("ppm 300", "ppm -300")))
+
+
+def silence_costs(runs, seconds):
+    """While nothing plays: the intervals between lumbrook's writes (ms, from a Windows-side
+    reader's clock), and CPU seconds per second of silence beside CPU seconds per second of
+    10 ms packets, in the same run."""
+    intervals, silent, packets = [], [], []
+    for run in range(runs):
+        pair = [Stream(harness.SIM_LUMBROOK, [f"2{run}1"], {"SIM_AUDIO": ""}),
+                Stream(harness.SIM_LUMBROOK, [f"2{run}2"], {"SIM_AUDIO": "tail 480"})]
+        try:
+            for s in pair:
+                s.wait_first_byte()
+            time.sleep(1.0)
+            before = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
+            time.sleep(seconds)
+            after = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
+            for (cpu0, bytes0), (cpu1, bytes1), out in zip(before, after, (silent, packets)):
+                out.append((cpu1 - cpu0) / ((bytes1 - bytes0) / BYTES_PER_SECOND))
+        finally:
+            for s in pair:
+                s.stop()
+        hosted = harness.hosted("anon", ["stamps:3840", f"read:{int(BYTES_PER_SECOND * seconds)}",
+                                         "close", "end:20000"])
+        counter = [stamp for i, stamp in enumerate(hosted.stamps) if i == 0
+                   or stamp != hosted.stamps[i - 1]]
+        frequency = int(harness.lines_starting(hosted.log, "start qpc=")[0]
+                        .split()[2].split("=")[1])
+        intervals += [(b - a) * 1000 / frequency for a, b in zip(counter, counter[1:])]
+    return intervals, silent, packets
+
+
+def reader_gone_in_silence_linux(runs):
+    """Milliseconds from a Linux pipe's reader closing to lumbrook's end while nothing plays."""
+    times = []
+    for run in range(runs):
+        s = Stream(harness.SIM_LUMBROOK, [f"1{run}1"], {"SIM_AUDIO": ""})
+        try:
+            s.wait_first_byte()
+            time.sleep(0.3 + run % 5 * 0.013)
+            gone = s.close_reader()
+            times.append(gone * 1000 if gone is not None else float("inf"))
+        finally:
+            s.stop()
+    return times
+
+
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
@@ -232,6 +323,8 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--seconds", type=float, default=5.0)
+    parser.add_argument("--flow-minutes", type=float, default=10.0,
+                        help="length of the back-to-back run that must get no zeros")
     options = parser.parse_args()
     runs, seconds = options.runs, options.seconds
     print(f"runs: {runs}; figures are min/median/max")
@@ -263,11 +356,33 @@ def main():
             f"median {median:.1f} ms, worst {high:.1f} ms", "median <= 30, worst <= 1100",
             median <= 30 and high <= 1100)
 
-    times = reader_gone_in_silence(max(runs * 2, 10))
-    low, median, high = spread(times)
-    row("reader gone to exit, silence (Windows pipe)", times, None, "ms",
-        f"median {median:.0f} ms, worst {high:.0f} ms", "median <= 600, worst <= 1100",
-        median <= 600 and high <= 1100)
+    for name, times in (("Windows", reader_gone_in_silence(max(runs * 2, 10))),
+                        ("Linux", reader_gone_in_silence_linux(max(runs * 2, 10)))):
+        low, median, high = spread(times)
+        row(f"reader gone to exit, silence ({name} pipe)", times, None, "ms",
+            f"median {median:.0f} ms, worst {high:.0f} ms", "median <= 600, worst <= 1100",
+            median <= 600 and high <= 1100)
+
+    # The stream keeps time: gaps filled from the engine's stamps, nothing inserted into audio
+    # that flows, silence written in small steps at no more cost than packets.
+    gaps = [100 + (3000 - 100) * i // 19 for i in range(20)]
+    exact, jittered = gap_fill_errors(gaps)
+    row("gap fill error, 20 gaps of 0.1 to 3 s, exact stamps", exact, None, "ms",
+        f"worst {max(exact):.2f} ms", "worst <= 1", max(exact) <= 1)
+    row("gap fill error, 20 gaps of 0.1 to 3 s, stamps jittered +-0.5 ms", jittered, None,
+        "ms", f"worst {max(jittered):.2f} ms", "worst <= 1.5", max(jittered) <= 1.5)
+    slow, fast = inserted_zeros(options.flow_minutes * 60)
+    print(f"| zeros inserted in {options.flow_minutes:g} min of back-to-back 10 ms packets "
+          f"| {slow} frames (device 300 ppm slow), {fast} frames (300 ppm fast) | - | - | 0 | "
+          f"{'yes' if slow == 0 and fast == 0 else 'NO'} |")
+    intervals, silent, packets = silence_costs(runs, seconds)
+    p99 = percentile(intervals, 0.99)
+    print(f"| silence: interval between writes, {len(intervals)} intervals | "
+          f"p50 {percentile(intervals, 0.5):.1f} ms, p99 {p99:.1f} ms, max {max(intervals):.1f} ms "
+          f"| - | - | p99 <= 25 ms | {'yes' if p99 <= 25 else 'NO'} |")
+    ratio = statistics.median(silent) / statistics.median(packets)
+    row("CPU s per s of silence (baseline: 10 ms packets, same run)", silent, packets, "",
+        f"ratio {ratio:.2f}", "<= 1.0", ratio <= 1.0)
 
     times = lost_stream_to_exit(max(runs * 2, 10))
     row("stream lost to exit 9 (engine's clock)", times, None, "ms",
