@@ -21,9 +21,10 @@ test: build build-clang
 	ctest --preset cross
 	ctest --preset cross-clang
 
-# A zip of the programs and the README, with SHA256SUMS beside it, in dist/.
+# A zip of the programs and the README, and the Node package's tarball, with SHA256SUMS beside
+# them, in dist/.
 package: build
-	cd build/cross && cpack -C Release
+	bash tools/package.sh build/cross dist
 
 # Two more builds from copies of the tree at other paths must give the same bytes (also a test).
 repro: build

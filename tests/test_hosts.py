@@ -1,8 +1,10 @@
 """The README's host examples, run as they stand against the simulated engine: they read whole
-frames, start a new lumbrook after status 9 and end it by closing the pipe."""
+frames, start a new lumbrook after status 9 and end it by closing the pipe (in Node, through
+the package)."""
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import tempfile
 import unittest
@@ -61,15 +63,20 @@ class HostsTest(unittest.TestCase):
         self.assert_restarted_once_and_ended_by_the_host(status, b"".join(parts))
 
     def test_node_host(self):
+        # The example requires the package, as a host that installed it does.
+        package = pathlib.Path(self.scratch.name, "node_modules", "lumbrook-tessvane")
+        (package / "bin").mkdir(parents=True)
+        for name in ("index.js", "index.d.ts", "package.json"):
+            shutil.copyfile(HERE.parent / "node" / name, package / name)
+        shutil.copyfile(harness.DIST_LUMBROOK, package / "bin" / "lumbrook.exe")
         host = os.path.join(self.scratch.name, "host.js")
         out = os.path.join(self.scratch.name, "audio")
         pathlib.Path(host).write_text(example("js"))
         done = subprocess.run(["node", str(HERE / "hosts" / "drive.js"), host, str(WANT), out,
-                               *self.command], capture_output=True, text=True, timeout=120)
+                               UNDER_WINE], capture_output=True, text=True, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr)
         self.assert_restarted_once_and_ended_by_the_host(int(done.stdout.strip()),
                                                          pathlib.Path(out).read_bytes())
-
 
 if __name__ == "__main__":
     unittest.main()

@@ -1,10 +1,12 @@
 """What the shipped programs are made of: stripped, with their security flags and version
 resource, packaged with checksums, and the same bytes from any build of the same sources."""
 import hashlib
+import json
 import os
 import pathlib
 import struct
 import subprocess
+import tarfile
 import tempfile
 import unittest
 import zipfile
@@ -61,23 +63,47 @@ class ExecutableTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
-    def test_zip_of_the_programs_and_readme_with_checksums(self):
+    NODE_FILES = ["package/README.md", "package/bin/lumbrook.exe", "package/bin/tessvane.exe",
+                  "package/index.d.ts", "package/index.js", "package/package.json"]
+
+    def test_zip_and_node_tarball_of_the_programs_with_checksums(self):
+        build = pathlib.Path(harness.DIST_LUMBROOK).parents[1]
         with tempfile.TemporaryDirectory() as scratch:
-            subprocess.run(["cpack", "-C", "Release", "-B", scratch,
-                            "-D", "CPACK_DIST_DIRECTORY="], check=True, capture_output=True,
-                           cwd=pathlib.Path(harness.DIST_LUMBROOK).parents[1])
+            subprocess.run(["bash", str(ROOT / "tools" / "package.sh"), str(build), scratch],
+                           check=True, capture_output=True)
             sums = pathlib.Path(scratch, "SHA256SUMS").read_text().splitlines()
-            self.assertEqual(len(sums), 1)
-            digest, name = sums[0].split("  ")
-            package = pathlib.Path(scratch, name)
-            self.assertEqual(hashlib.sha256(package.read_bytes()).hexdigest(), digest)
-            with zipfile.ZipFile(package) as archive:
-                folder = name.removesuffix(".zip")
+            self.assertEqual(len(sums), 2)
+            for line in sums:
+                digest, name = line.split("  ")
+                self.assertEqual(hashlib.sha256(pathlib.Path(scratch, name).read_bytes())
+                                 .hexdigest(), digest, name)
+            zip_name, tarball_name = (line.split("  ")[1] for line in sums)
+            with zipfile.ZipFile(pathlib.Path(scratch, zip_name)) as archive:
+                folder = zip_name.removesuffix(".zip")
                 self.assertEqual(sorted(archive.namelist()), [
                     f"{folder}/README.md", f"{folder}/lumbrook.exe", f"{folder}/tessvane.exe"])
                 for program, path in PROGRAMS.items():
                     self.assertEqual(archive.read(f"{folder}/{program}.exe"),
                                      pathlib.Path(path).read_bytes())
+            self.assertEqual(tarball_name, f"lumbrook-tessvane-{os.environ['VERSION']}.tgz")
+            with tarfile.open(pathlib.Path(scratch, tarball_name)) as archive:
+                self.assertEqual(sorted(archive.getnames()), self.NODE_FILES)
+                for program, path in PROGRAMS.items():
+                    self.assertEqual(archive.extractfile(f"package/bin/{program}.exe").read(),
+                                     pathlib.Path(path).read_bytes())
+                for name in ("index.js", "index.d.ts", "README.md", "package.json"):
+                    self.assertEqual(archive.extractfile(f"package/{name}").read(),
+                                     (ROOT / "node" / name).read_bytes(), name)
+
+    def test_node_package_manifest(self):
+        manifest = json.loads((ROOT / "node" / "package.json").read_text())
+        self.assertEqual(manifest["version"], os.environ["VERSION"])  # project(VERSION)
+        self.assertEqual((manifest["os"], manifest["cpu"]), (["win32"], ["x64"]))
+        self.assertEqual(manifest["types"], "index.d.ts")
+        self.assertEqual(manifest["exports"]["."], {"types": "./index.d.ts",
+                                                    "default": "./index.js"})
+        self.assertEqual(manifest["license"], "UNLICENSED")  # the repository grants no licence
+        self.assertNotIn("dependencies", manifest)
 
 
 class ReproducibleTest(unittest.TestCase):

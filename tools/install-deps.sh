@@ -19,13 +19,23 @@ have_cmd ld.lld || need+=(lld)
 have_cmd pulseaudio || need+=(pulseaudio)
 { have_cmd pactl && have_cmd paplay; } || need+=(pulseaudio-utils)
 have_cmd sox || need+=(sox)
+# Debian's Node.js comes without npm, which installs the Node package tests' tools and packs it.
+have_cmd npm || need+=(npm)
 
-[ ${#need[@]} -eq 0 ] && exit 0
-
-if [ "$(id -u)" -ne 0 ]; then
-  echo "install-deps: missing ${need[*]}; run as root to install them" >&2
-  exit 1
+if [ ${#need[@]} -gt 0 ]; then
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "install-deps: missing ${need[*]}; run as root to install them" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${need[@]}"
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq "${need[@]}"
+
+# TypeScript, pinned by the lock file, for the check of the Node package's declarations: again
+# only when the lock file has changed since the last install.
+node_tests="$(dirname "$0")/../tests/node"
+installed="$node_tests/node_modules/.package-lock.json"
+if [ ! -f "$installed" ] || [ "$node_tests/package-lock.json" -nt "$installed" ]; then
+  (cd "$node_tests" && npm ci --no-audit --no-fund --loglevel=error)
+fi

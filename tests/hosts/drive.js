@@ -1,16 +1,12 @@
-// node drive.js <host.js> <bytes> <out-file> <command> [arguments...]: runs the README's Node
-// host until it has `bytes` of audio, writes what it got to out-file, prints the exit status.
+// node drive.js <host.js> <bytes> <out-file> <under_wine.sh>: runs the README's Node host, with
+// the programs started through the recording launcher under Wine, until out-file holds
+// `bytes` of audio; then stops it and prints lumbrook's exit status.
 const fs = require("node:fs");
-const [hostFile, want, outFile, command, ...args] = process.argv.slice(2);
-const { capture } = require(hostFile);
-const parts = [];
-let total = 0;
-capture(command, args, (frames) => {
-  if (frames.length % 8 !== 0) throw new Error(`a part of ${frames.length} bytes`);
-  parts.push(frames);
-  total += frames.length;
-  return total < Number(want);
-}, 100).then((status) => {
-  fs.writeFileSync(outFile, Buffer.concat(parts));
-  console.log(status);
-});
+const [hostFile, want, outFile, underWine] = process.argv.slice(2);
+const { record } = require(hostFile);
+const stopRecording = record(outFile, { prefix: [underWine], excludePid: 42, restartDelayMs: 100 });
+const poll = setInterval(async () => {
+  if (!fs.existsSync(outFile) || fs.statSync(outFile).size < Number(want)) return;
+  clearInterval(poll);
+  console.log(await stopRecording());
+}, 20);

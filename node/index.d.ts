@@ -1,0 +1,95 @@
+/// <reference types="node" />
+import { Readable } from "node:stream";
+
+/** Absolute path of lumbrook.exe inside the package (inside app.asar.unpacked under Electron). */
+export const lumbrookPath: string;
+/** Absolute path of tessvane.exe inside the package (inside app.asar.unpacked under Electron). */
+export const tessvanePath: string;
+
+/** Maps a path inside an Electron app.asar archive to its unpacked copy. */
+export function unpackedPath(file: string): string;
+
+export interface RunOptions {
+  /** Starts the program through this command and its leading arguments, e.g. ["wine"]. */
+  prefix?: string[];
+  /** The program to run instead of the package's own. */
+  program?: string;
+}
+
+export interface CaptureOptions extends RunOptions {
+  /** The process whose tree is left out of the capture; the host's own by default. */
+  excludePid?: number;
+  /** Pause before a new lumbrook after a lost stream (status 9). Default 500 ms. */
+  restartDelayMs?: number;
+  /** A lost stream within this long of its start counts as a quick failure. Default 5000 ms. */
+  quickMs?: number;
+  /** Quick failures in a row that end the capture with an error. Default 5. */
+  maxQuickRestarts?: number;
+  /** How long stop() waits for lumbrook to go before killing it. Default 5000 ms. */
+  stopTimeoutMs?: number;
+}
+
+export type CaptureErrorCode =
+  | "no_argument"
+  | "com"
+  | "activation_request"
+  | "activation_outcome"
+  | "stream_setup"
+  | "capture_service"
+  | "stream_start"
+  | "stream_lost"
+  | "killed"
+  | "unexpected_status";
+
+export class CaptureError extends Error {
+  readonly name: "CaptureError";
+  /** The stage lumbrook's exit status names. */
+  readonly code: CaptureErrorCode;
+  /** lumbrook's exit status, or null when it was killed. */
+  readonly status: number | null;
+}
+
+export interface Capture {
+  /** Whole frames (lengths are multiples of 8) of 32-bit float stereo 48 kHz PCM. */
+  frames: Readable;
+  /** Closes the pipe; resolves to lumbrook's exit status (0) once it has gone. */
+  stop(): Promise<number | null>;
+}
+
+export function capture(options?: CaptureOptions): Capture;
+
+export type PriorityClass = "realtime" | "high" | "above_normal" | "normal" | "unknown";
+
+/** A class was applied: status is always "0x00000000". */
+export interface Applied {
+  pid: number;
+  applied: PriorityClass;
+  status: string;
+}
+/** Every class of the ladder was refused: the status of the last attempt. */
+export interface Refused {
+  pid: number;
+  applied: "none";
+  status: string;
+}
+/** The process could not be opened: "open_<error number>". */
+export interface Unopenable {
+  pid: number;
+  applied: "none";
+  error: string;
+}
+export type PriorityResult = Applied | Refused | Unopenable;
+
+export interface PriorityOutcome {
+  /** tessvane's exit status: 0 when every target received a class. */
+  status: number | null;
+  /** The platform lacks D3DKMTSetProcessSchedulingPriorityClass: no target was handled. */
+  apiMissing: boolean;
+  results: PriorityResult[];
+}
+
+export function setGpuPriority(
+  mode: "boost" | "normal",
+  targets: Array<number | "self">,
+  options?: RunOptions,
+): Promise<PriorityOutcome>;

@@ -1,0 +1,166 @@
+"use strict";
+// lumbrook and tessvane for Node and Electron hosts: where the programs are, a capture stream of
+// whole frames that restarts after a lost stream, and GPU priority results parsed.
+const path = require("node:path");
+const { spawn } = require("node:child_process");
+const { Readable } = require("node:stream");
+
+const FRAME_BYTES = 8; // 32-bit float, two channels
+
+// A program inside an Electron archive cannot be started: Electron unpacks it beside the
+// archive, into app.asar.unpacked.
+function unpackedPath(file) {
+  return file.replace(/([\\/])app\.asar([\\/])/, "$1app.asar.unpacked$2");
+}
+
+const lumbrookPath = unpackedPath(path.join(__dirname, "bin", "lumbrook.exe"));
+const tessvanePath = unpackedPath(path.join(__dirname, "bin", "tessvane.exe"));
+
+// lumbrook's exit statuses before streaming, by the stage that failed.
+const CAPTURE_STAGES = {
+  2: "no_argument",
+  3: "com",
+  4: "activation_request",
+  5: "activation_outcome",
+  6: "stream_setup",
+  7: "capture_service",
+  8: "stream_start",
+  9: "stream_lost",
+};
+
+class CaptureError extends Error {
+  constructor(status, message) {
+    super(message);
+    this.name = "CaptureError";
+    this.status = status;
+    this.code = CAPTURE_STAGES[status] || (status === null ? "killed" : "unexpected_status");
+  }
+}
+
+function start(program, args, prefix, stdio) {
+  const [command, ...leading] = prefix.length > 0 ? prefix : [program];
+  const full = prefix.length > 0 ? [...leading, program, ...args] : args;
+  return spawn(command, full, { stdio, windowsHide: true });
+}
+
+// Starts lumbrook, leaving out the process tree of excludePid (the host's own by default), and
+// returns { frames, stop }. `frames` is a Readable of Buffers whose lengths are multiples of 8:
+// 32-bit float stereo 48 kHz PCM, with backpressure down to lumbrook's pipe. After a lost stream
+// (status 9) a new lumbrook starts after `restartDelayMs`; `maxQuickRestarts` lost streams in a
+// row, each within `quickMs` of its start, end the stream with an error instead. Any other
+// status but 0 ends it with a CaptureError whose `code` names the stage.
+function capture(options = {}) {
+  const {
+    excludePid = process.pid,
+    restartDelayMs = 500,
+    quickMs = 5000,
+    maxQuickRestarts = 5,
+    stopTimeoutMs = 5000,
+    prefix = [],
+    program = lumbrookPath,
+  } = options;
+  let child = null;
+  let partial = Buffer.alloc(0);
+  let stopping = false;
+  let quickFailures = 0;
+  let restartTimer = null;
+  let gone = Promise.resolve();
+
+  const frames = new Readable({
+    read() {
+      if (child !== null) child.stdout.resume();
+    },
+    destroy(error, callback) {
+      stopping = true;
+      clearTimeout(restartTimer);
+      if (child !== null) child.stdout.destroy();
+      callback(error);
+    },
+  });
+
+  const run = () => {
+    const startedAt = Date.now();
+    const current = start(program, [String(excludePid)], prefix, ["ignore", "pipe", "ignore"]);
+    child = current;
+    partial = Buffer.alloc(0);
+    gone = new Promise((resolve) => current.on("close", resolve));
+    current.stdout.on("data", (chunk) => {
+      if (stopping) return;
+      const data = partial.length > 0 ? Buffer.concat([partial, chunk]) : chunk;
+      const whole = data.length - (data.length % FRAME_BYTES);
+      partial = data.subarray(whole);
+      if (whole > 0 && !frames.push(data.subarray(0, whole))) current.stdout.pause();
+    });
+    current.stdout.on("error", () => {}); // a pipe closed by stop()
+    current.on("error", (error) => {
+      if (!stopping) frames.destroy(error);
+    });
+    current.on("close", (status) => {
+      child = null;
+      if (stopping) return;
+      if (status === 0) {
+        frames.push(null); // lumbrook's output went away on its own
+      } else if (status === 9) {
+        quickFailures = Date.now() - startedAt < quickMs ? quickFailures + 1 : 0;
+        if (quickFailures >= maxQuickRestarts) {
+          frames.destroy(new CaptureError(9, `the stream was lost ${quickFailures} times in a row`));
+        } else {
+          restartTimer = setTimeout(run, restartDelayMs);
+        }
+      } else {
+        frames.destroy(new CaptureError(status, `lumbrook ended with status ${status}`));
+      }
+    });
+  };
+
+  // Closes the pipe, as lumbrook expects: it exits with 0. Resolves once it has gone; one that
+  // has not gone after stopTimeoutMs is killed.
+  const stop = () => {
+    stopping = true;
+    clearTimeout(restartTimer);
+    const current = child;
+    if (current === null) {
+      frames.push(null);
+      return gone.then(() => null);
+    }
+    current.stdout.destroy();
+    const killer = setTimeout(() => current.kill(), stopTimeoutMs);
+    return gone.then((status) => {
+      clearTimeout(killer);
+      frames.push(null);
+      return status;
+    });
+  };
+
+  run();
+  return { frames, stop };
+}
+
+// Runs tessvane with "boost" or "normal" for the targets (process ids, or "self" for the host's
+// own process) and resolves to { status, apiMissing, results }, one result per target in order:
+// { pid, applied, status } or { pid, applied: "none", error }.
+function setGpuPriority(mode, targets, options = {}) {
+  const { prefix = [], program = tessvanePath } = options;
+  const args = [mode, ...targets.map((t) => (t === "self" ? String(process.pid) : String(t)))];
+  return new Promise((resolve, reject) => {
+    const child = start(program, args, prefix, ["ignore", "pipe", "ignore"]);
+    let out = "";
+    child.stdout.setEncoding("utf8");
+    child.stdout.on("data", (text) => (out += text));
+    child.on("error", reject);
+    child.on("close", (status) => {
+      const lines = out.split(/\r?\n/).filter((line) => line.length > 0);
+      let parsed;
+      try {
+        parsed = lines.map((line) => JSON.parse(line));
+      } catch (error) {
+        reject(new Error(`tessvane printed something other than result lines: ${error.message}`));
+        return;
+      }
+      const apiMissing = parsed.some((r) => r.error === "api_missing" && !("pid" in r));
+      resolve({ status, apiMissing, results: parsed.filter((r) => "pid" in r) });
+    });
+  });
+}
+
+module.exports = { lumbrookPath, tessvanePath, capture, setGpuPriority, CaptureError, unpackedPath };

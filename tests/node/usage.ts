@@ -1,0 +1,18 @@
+// A host's use of the package, checked against its declarations by tsc --noEmit.
+import { capture, setGpuPriority, lumbrookPath, CaptureError, PriorityResult } from "lumbrook-tessvane";
+
+const path: string = lumbrookPath;
+const { frames, stop } = capture({ excludePid: 1234, restartDelayMs: 250, prefix: ["wine"] });
+frames.on("data", (chunk: Buffer) => chunk.readFloatLE(0));
+frames.on("error", (error: Error) => {
+  if (error instanceof CaptureError && error.code === "stream_lost") console.log(error.status);
+});
+stop().then((status: number | null) => console.log(path, status));
+
+setGpuPriority("boost", ["self", 42]).then((outcome) => {
+  if (outcome.apiMissing) return;
+  outcome.results.forEach((result: PriorityResult) => {
+    if ("error" in result) console.log(result.pid, result.error);
+    else console.log(result.pid, result.applied, result.status);
+  });
+});
