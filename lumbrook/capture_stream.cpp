@@ -95,7 +95,8 @@ bool IsStreamLost(HRESULT hr) {
 }
 
 // Asks whether the process reading standard output has gone, where the output is a pipe: while
-// no packet comes nothing is written, so no failing write could tell. The pipe's state is read
+// the engine's calls fail nothing is written, not even silence (no call has said that no packet
+// is pending), so no failing write could tell. The pipe's state is read
 // on the pump's own thread, between writes: a query from another thread would queue behind a
 // write blocked on a full pipe, and a zero-byte write reads as an end of file to some hosts.
 class ReaderProbe {

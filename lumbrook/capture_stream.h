@@ -32,9 +32,10 @@ class UniqueHandle {
 CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
                            Microsoft::WRL::ComPtr<IAudioCaptureClient>& captureService);
 
-// Copies every captured packet to standard output until the reader goes away (kReaderGone: a
-// write falls short, or the pipe's reader is seen to have closed while no packet came) or the
-// engine loses the stream (kStreamLost: a capture call, or the audio client asked while no
-// packet comes, says so). Other platform failures send the pump back to waiting.
+// Copies every captured packet to standard output, and the stretches without packets as zeros,
+// so that the stream keeps time, until the reader goes away (kReaderGone: a write falls short,
+// or the pipe's reader is seen to have closed while nothing could be written) or the engine
+// loses the stream (kStreamLost: a capture call, or the audio client asked while no packet
+// comes, says so). Other platform failures send the pump back to waiting.
 CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captureService,
                            HANDLE streamEvent);

@@ -18,6 +18,17 @@ from procs import harness, spread, Stream
 BYTES_PER_SECOND = 48000 * 8
 
 
+def cpu_per_audio_second(streams, seconds, outs):
+    """Appends to each list of `outs` the CPU seconds its stream spent per second of audio it
+    wrote over `seconds`, measured side by side after a second of settling."""
+    time.sleep(1.0)
+    before = [(procs.cpu_seconds(s.pid), s.count) for s in streams]
+    time.sleep(seconds)
+    after = [(procs.cpu_seconds(s.pid), s.count) for s in streams]
+    for (cpu0, bytes0), (cpu1, bytes1), out in zip(before, after, outs):
+        out.append((cpu1 - cpu0) / ((bytes1 - bytes0) / BYTES_PER_SECOND))
+
+
 def streaming_cost(runs, seconds):
     """CPU seconds per second of audio at real-time pace, lumbrook and the floor side by side."""
     ours, floor = [], []
@@ -27,12 +38,7 @@ def streaming_cost(runs, seconds):
         try:
             for s in pair:
                 s.wait_first_byte()
-            time.sleep(1.0)
-            before = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
-            time.sleep(seconds)
-            after = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
-            for (cpu0, bytes0), (cpu1, bytes1), out in zip(before, after, (ours, floor)):
-                out.append((cpu1 - cpu0) / ((bytes1 - bytes0) / BYTES_PER_SECOND))
+            cpu_per_audio_second(pair, seconds, (ours, floor))
         finally:
             for s in pair:
                 s.stop()
@@ -148,12 +154,7 @@ def real_engine_costs(runs, seconds):
             try:
                 for s, out in zip(pair, first):
                     out.append((s.wait_first_byte(30) - s.started) * 1000)
-                time.sleep(1.0)
-                before = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
-                time.sleep(seconds)
-                after = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
-                for (cpu0, bytes0), (cpu1, bytes1), out in zip(before, after, cpu):
-                    out.append((cpu1 - cpu0) / ((bytes1 - bytes0) / BYTES_PER_SECOND))
+                cpu_per_audio_second(pair, seconds, cpu)
             finally:
                 for s in pair:
                     s.stop()
@@ -234,12 +235,7 @@ def silence_costs(runs, seconds):
         try:
             for s in pair:
                 s.wait_first_byte()
-            time.sleep(1.0)
-            before = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
-            time.sleep(seconds)
-            after = [(procs.cpu_seconds(s.pid), s.count) for s in pair]
-            for (cpu0, bytes0), (cpu1, bytes1), out in zip(before, after, (silent, packets)):
-                out.append((cpu1 - cpu0) / ((bytes1 - bytes0) / BYTES_PER_SECOND))
+            cpu_per_audio_second(pair, seconds, (silent, packets))
         finally:
             for s in pair:
                 s.stop()
