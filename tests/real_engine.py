@@ -253,6 +253,18 @@ def first_sound(audio):
     return None
 
 
+def longest_silence(audio):
+    """The longest run, in frames, of silent frames (both samples 0) longer than a millisecond:
+    0 where there is none. A tone crosses zero on both channels at once at most now and then."""
+    frames = array.array("Q")
+    frames.frombytes(audio[:len(audio) - len(audio) % 8])
+    longest = run = 0
+    for frame in frames:
+        run = run + 1 if frame == 0 else 0
+        longest = max(longest, run)
+    return longest if longest > RATE // 1000 else 0
+
+
 def rate(chunks, start, end):
     """Bytes per second, as the least-squares slope of bytes received over arrival time between
     the two times: robust against the jitter of single arrivals."""
