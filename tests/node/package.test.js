@@ -78,6 +78,20 @@ test("frames arrive whole and byte-exact; stop() ends lumbrook with 0 and leaves
   assert.equal(run.log.at(-1), ALL_RELEASED);
 });
 
+test("a consumer that stops reading holds lumbrook up: nothing is buffered without bound", async () => {
+  // The engine unpaced would hand out hundreds of megabytes a second.
+  Object.assign(process.env, { SIM_AUDIO: "period 0; tail 480", SIM_AUDIO_LOG: path.join(scratch, "unpaced.log") });
+  const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 });
+  await new Promise((resolve) => frames.once("readable", resolve));
+  await new Promise((resolve) => setTimeout(resolve, 1500));
+  assert.ok(frames.readableLength <= frames.readableHighWaterMark + (1 << 16), String(frames.readableLength));
+  const first = frames.read(PACKET * 10);
+  assert.ok(first.equals(packets(1, 10)));
+  assert.equal(await stop(), 0);
+  delete process.env.SIM_AUDIO;
+  delete process.env.SIM_AUDIO_LOG;
+});
+
 test("a lost stream restarts, and the frames of both runs arrive", async () => {
   const marker = path.join(scratch, "first-run");
   const run = await captureRun(
