@@ -282,7 +282,8 @@ CaptureResult EngineCallFailed(HRESULT hr, StallClock& stall) {
 struct Drained {
     bool tookPacket = false;  // the engine handed out at least one packet
     bool wrote = false;       // bytes reached standard output
-    bool nonePending = false; // it ended with the engine saying no packet is ready
+    bool nonePending = false; // it ended with the engine saying no packet is ready...
+    Ticks askedAt = 0;        // ...when asked at this time
 };
 
 // Writes every packet the engine has ready, each after the zeros the clock puts before it.
@@ -290,6 +291,7 @@ struct Drained {
 CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall,
                            StreamClock& clock, Drained& pass) {
     UINT32 pending = 0;
+    pass.askedAt = Now();
     HRESULT hr = captureService->GetNextPacketSize(&pending);
     for (;;) {
         if (FAILED(hr)) {
@@ -324,6 +326,7 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
             return kStreamLost;
         }
         pending = 0;
+        pass.askedAt = Now();
         hr = captureService->GetNextPacketSize(&pending);
     }
 }
@@ -373,9 +376,10 @@ CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captu
         } else if (health.StreamLost(now)) {
             return kStreamLost;
         }
-        // Zeros only once the engine has said that nothing is pending: a late wake-up drains
-        // what came meanwhile first.
-        const uint64_t silence = pass.nonePending ? clock.SilenceDue(Now()) : 0;
+        // Zeros only once the engine has said that nothing is pending, and only up to when it
+        // was asked: a late wake-up drains what came meanwhile first, and a thread held up
+        // after the answer does not fill the time it lost.
+        const uint64_t silence = pass.nonePending ? clock.SilenceDue(pass.askedAt) : 0;
         if (silence > 0) {
             if (!WritePacket(nullptr, silence * kBytesPerFrame, AUDCLNT_BUFFERFLAGS_SILENT)) {
                 return kReaderGone;

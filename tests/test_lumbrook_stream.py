@@ -385,6 +385,14 @@ class StreamClockTest(unittest.TestCase):
                 self.assertTrue(heads == [harness.sample_bytes(k + 1, 16) for k in range(packets)],
                                 "the packets differ from the engine's")
 
+    def test_a_pump_held_up_after_the_engine_said_none_is_pending_inserts_nothing(self):
+        # Every "no packet" answer reaches the pump 80 ms late, longer than the lag: the time
+        # it lost is not silence, packets came meanwhile.
+        result = harness.lumbrook(["42"], "slow_size 80; tail 480", take=PACKET_480 * 500)
+        self.assertEqual(result.status, 0)
+        self.assertEqual(zero_runs(result.out), [])
+        self.assertTrue(result.out == tail(1, 500), "the stream differs from the packets")
+
     def test_a_discontinuity_after_a_reader_stall_is_filled(self):
         # The reader stalls for 3 s; the engine's 200 ms buffer overflows, it loses the packets
         # in between and flags the next one: the gap its stamps report is filled.

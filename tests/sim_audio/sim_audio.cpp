@@ -148,6 +148,7 @@ struct Script {
     // jitter, in microseconds either way.
     long long ppm = 0, jitterUs = 0;
     bool overflow = false; // packets left longer than the buffer holds are lost
+    DWORD slowSizeMs = 0;  // a size query that answers "no packet" returns this much later
     long long gapHns = 0;  // all the scripted stretches without packets
 };
 
@@ -249,6 +250,8 @@ void ParseScript(const char* text) {
             discontinuity = true;
         } else if (w == "overflow") {
             script.overflow = true;
+        } else if (w == "slow_size") {
+            script.slowSizeMs = static_cast<DWORD>(strtoul(a, nullptr, 10));
         } else if (w == "padding") {
             script.padding = ParseHresult(a);
         } else if (w == "first_run") {
@@ -596,6 +599,11 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             Log("t=%lld size %u hr=0x%08lx", SinceStart(), *frames, static_cast<unsigned long>(hr));
         }
         LeaveCriticalSection(&stream.lock);
+        if (SUCCEEDED(hr) && *frames == 0 && script.slowSizeMs > 0) {
+            // The answer was given; the caller is held up before it sees it, as a thread that
+            // is preempted is.
+            Sleep(script.slowSizeMs);
+        }
         return hr;
     }
 
