@@ -180,7 +180,9 @@ class StreamClock {
             return 0;
         }
         lastStamp_ = stamp;
-        audioEnd_ = stamp + duration;
+        // Its audio ended then, or by now if the engine delivers late: a stretch without
+        // packets is measured from the later, so that a late engine's flow is no stretch.
+        audioEnd_ = stamp + duration > now ? stamp + duration : now;
         if (!wroteAny_ && stamp < end_) {
             end_ = stamp; // nothing written yet: the stream begins with this frame
         }
@@ -190,8 +192,8 @@ class StreamClock {
         return static_cast<uint64_t>((stamp - end_ + kTicksPerFrame / 2) / kTicksPerFrame);
     }
 
-    // The zeros due now, after a pass that left no packet pending: a stretch without packets
-    // is under way once the last packet's audio ended kFillLag ago.
+    // The zeros due at `now`, after a pass that left no packet pending: a stretch without
+    // packets is under way once the last packet's audio ended, and it came, kFillLag ago.
     uint64_t SilenceDue(Ticks now) const {
         const Ticks until = now - kFillLag;
         if (until <= audioEnd_ || until - end_ < kFillStep) {
@@ -218,7 +220,7 @@ class StreamClock {
 
   private:
     Ticks end_;                // where the end of the stream written so far sits on the clock
-    Ticks audioEnd_;           // where the last packet's audio ended
+    Ticks audioEnd_;           // where the last packet's audio ended, or when it came
     Ticks lastStamp_ = 0;      // the last stamp trusted
     bool wroteAny_ = false;    // whether anything has been written yet
     bool afterStretch_ = true; // zeros written since the last packet (or the start)

@@ -393,6 +393,22 @@ class StreamClockTest(unittest.TestCase):
         self.assertEqual(zero_runs(result.out), [])
         self.assertTrue(result.out == tail(1, 500), "the stream differs from the packets")
 
+    def test_an_engine_that_delivers_late_gets_nothing_inserted(self):
+        # Every packet comes 300 ms after its stamp, one at a time or three at once, and the
+        # pump is held up after each "no packet": the first is written after the zeros of the
+        # stream's first 250 ms or so, the rest back to back.
+        for setting in ("slow_size 80", "burst 3; slow_size 23"):
+            with self.subTest(setting=setting):
+                result = harness.lumbrook(["42"], f"late 300; {setting}; tail 480",
+                                          take=PACKET_480 * 400)
+                self.assertEqual(result.status, 0)
+                runs = zero_runs(result.out)
+                self.assertEqual(len(runs), 1, runs[:3])
+                start, frames = runs[0]
+                self.assertEqual(start, 0)
+                self.assertTrue(result.out[frames * 8:] ==
+                                tail(1, 400)[:len(result.out) - frames * 8], "the packets differ")
+
     def test_a_discontinuity_after_a_reader_stall_is_filled(self):
         # The reader stalls for 3 s; the engine's 200 ms buffer overflows, it loses the packets
         # in between and flags the next one: the gap its stamps report is filled.

@@ -149,7 +149,9 @@ struct Script {
     long long ppm = 0, jitterUs = 0;
     bool overflow = false; // packets left longer than the buffer holds are lost
     DWORD slowSizeMs = 0;  // a size query that answers "no packet" returns this much later
+    size_t burst = 1;      // packets fall due in groups of this many, with the group's last
     long long gapHns = 0;  // all the scripted stretches without packets
+    long long lateMs = 0;  // how late the packets after the scripted ones fall due
 };
 
 Script script;
@@ -241,6 +243,7 @@ void ParseScript(const char* text) {
             script.jitterUs = atoll(a);
         } else if (w == "late") {
             late += atoll(a);
+            script.lateMs = late;
         } else if (w == "stamp") {
             stamp = !strcmp(a, "zero")    ? Stamp::Zero
                     : !strcmp(a, "error") ? Stamp::Error
@@ -250,6 +253,8 @@ void ParseScript(const char* text) {
             discontinuity = true;
         } else if (w == "overflow") {
             script.overflow = true;
+        } else if (w == "burst") {
+            script.burst = strtoul(a, nullptr, 10) > 1 ? strtoul(a, nullptr, 10) : 1;
         } else if (w == "slow_size") {
             script.slowSizeMs = static_cast<DWORD>(strtoul(a, nullptr, 10));
         } else if (w == "padding") {
@@ -320,6 +325,10 @@ bool PacketAt(size_t index, Packet& packet) {
     if (!ScriptedPacketAt(index, packet)) {
         return false;
     }
+    Packet last;
+    if (script.burst > 1 && ScriptedPacketAt((index / script.burst + 1) * script.burst - 1, last)) {
+        packet.dueMs = last.dueMs;
+    }
     packet.dueMs = OnDeviceClock(packet.dueMs);
     return true;
 }
@@ -334,7 +343,7 @@ bool ScriptedPacketAt(size_t index, Packet& packet) {
     }
     const size_t extra = index - script.packets.size();
     const long long first =
-        script.packets.empty() ? 0 : script.packets.back().dueMs + script.periodMs;
+        script.packets.empty() ? script.lateMs : script.packets.back().dueMs + script.periodMs;
     packet = Packet();
     packet.frames = script.tailFrames;
     if (script.mix) {
