@@ -169,20 +169,20 @@ class StreamClock {
             return 0;
         }
         const Ticks duration = Ticks{frames} * kTicksPerFrame;
-        const bool trusted = qpcPosition != 0 && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) &&
-                             qpcPosition <= static_cast<UINT64>(now / kTicksPerHns);
-        const Ticks stamp = trusted ? static_cast<Ticks>(qpcPosition) * kTicksPerHns : 0;
+        const bool past = qpcPosition != 0 && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) &&
+                          qpcPosition <= static_cast<UINT64>(now / kTicksPerHns);
+        const Ticks stamp = past ? static_cast<Ticks>(qpcPosition) * kTicksPerHns : 0;
+        const bool trusted = past && stamp >= lastStamp_;
         const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
         afterStretch_ = false;
-        if (!trusted || stamp < lastStamp_) {
-            // Its audio ended by now at the latest.
-            audioEnd_ = audioEnd_ > now ? audioEnd_ : now;
+        // Its audio ended where its stamp says, and by now at the latest: a stretch without
+        // packets is measured from the later, so that a late engine's flow is no stretch.
+        const Ticks ended = trusted ? stamp + duration : audioEnd_;
+        audioEnd_ = ended > now ? ended : now;
+        if (!trusted) {
             return 0;
         }
         lastStamp_ = stamp;
-        // Its audio ended then, or by now if the engine delivers late: a stretch without
-        // packets is measured from the later, so that a late engine's flow is no stretch.
-        audioEnd_ = stamp + duration > now ? stamp + duration : now;
         if (!wroteAny_ && stamp < end_) {
             end_ = stamp; // nothing written yet: the stream begins with this frame
         }

@@ -1,5 +1,6 @@
 """Runs the real programs under Wine, through the recording launcher, against the simulated
 platform DLLs, and hands back what they printed, their exit status and what the simulation saw."""
+import array
 import atexit
 import os
 import pathlib
@@ -75,6 +76,22 @@ def sample_bytes(seed, count):
         x ^= x >> 13
         out[i] = x & 0xFF
     return bytes(out)
+
+
+def zero_runs(out):
+    """(first frame, frames) of each run of silent frames (all 8 bytes zero) in a stream."""
+    frames = array.array("Q")
+    frames.frombytes(out[:len(out) - len(out) % 8])
+    runs, start = [], None
+    for i, frame in enumerate(frames):
+        if frame == 0 and start is None:
+            start = i
+        elif frame != 0 and start is not None:
+            runs.append((start, i - start))
+            start = None
+    if start is not None:
+        runs.append((start, len(frames) - start))
+    return runs
 
 
 def run(program, args, env=None, take=None, timeout_ms=20000, stdout="inherit", stdin=None):

@@ -256,12 +256,7 @@ def first_sound(audio):
 def longest_silence(audio):
     """The longest run, in frames, of silent frames (both samples 0) longer than a millisecond:
     0 where there is none. A tone crosses zero on both channels at once at most now and then."""
-    frames = array.array("Q")
-    frames.frombytes(audio[:len(audio) - len(audio) % 8])
-    longest = run = 0
-    for frame in frames:
-        run = run + 1 if frame == 0 else 0
-        longest = max(longest, run)
+    longest = max((frames for _, frames in harness.zero_runs(audio)), default=0)
     return longest if longest > RATE // 1000 else 0
 
 

@@ -1,7 +1,6 @@
 """make bench: what lumbrook and tessvane cost, measured side by side with a baseline in the
 same run, under Wine with the simulated platform. Prints min / median / max over the runs."""
 import argparse
-import array
 import concurrent.futures
 import os
 import re
@@ -179,20 +178,6 @@ def real_engine_costs(runs, seconds):
     return cpu, first, lost
 
 
-def zero_runs(out):
-    """Lengths in frames of the runs of all-zero frames in a stream."""
-    frames = array.array("Q")
-    frames.frombytes(out[:len(out) - len(out) % 8])
-    runs, length = [], 0
-    for frame in frames:
-        if frame == 0:
-            length += 1
-        elif length:
-            runs.append(length)
-            length = 0
-    return runs
-
-
 def gap_fill_errors(gaps):
     """Milliseconds by which the zeros written for each stretch without packets miss the
     engine's own gap: 20 gaps of 0.1 to 3 s between bursts of tone, with exact stamps and with
@@ -204,7 +189,7 @@ def gap_fill_errors(gaps):
     def errors(setting):
         result = harness.lumbrook(["42"], f"{setting}; {script}; tail 480", take=audio_bytes,
                                   timeout_ms=(sum(gaps) + 60000))
-        runs = zero_runs(result.out)
+        runs = [frames for _, frames in harness.zero_runs(result.out)]
         if result.status != 0 or len(runs) != len(gaps):
             return [float("inf")]
         return [abs(frames / 48 - ms) for frames, ms in zip(runs, gaps)]
@@ -219,7 +204,9 @@ def inserted_zeros(seconds):
         packets = int(seconds * 100)
         result = harness.lumbrook(["42"], f"{setting}; tail 480", take=3840 * packets,
                                   timeout_ms=int(seconds * 1000) + 60000)
-        return sum(zero_runs(result.out)) if len(result.out) == 3840 * packets else None
+        if len(result.out) != 3840 * packets:
+            return None
+        return sum(frames for _, frames in harness.zero_runs(result.out))
     with concurrent.futures.ThreadPoolExecutor(2) as pool:
         return list(pool.map(zeros, ("ppm 300", "ppm -300")))
 
