@@ -244,30 +244,29 @@ class StallClock {
     ULONGLONG since_ = 0;
 };
 
-// Asks the audio client whether the stream is still there while no packet comes. An engine can
-// answer GetNextPacketSize with "no packet" for ever once its device is gone (Wine's does when
-// its sound server dies), so silence alone cannot tell a lost stream from a quiet one;
-// GetCurrentPadding reports the lost device even then. Any other failure, E_NOTIMPL included,
-// cannot tell. Asked only after a while without a packet, so it costs nothing while audio flows.
+// Says when to ask the capture service itself whether the stream is still there while no packet
+// comes. An engine can answer GetNextPacketSize with "no packet" for ever once its stream has
+// gone (Wine's does when its sound server dies), so silence alone cannot tell a lost stream from
+// a quiet one; GetBuffer reports the lost stream even then, and a live, empty stream answers it
+// with AUDCLNT_S_BUFFER_EMPTY. The audio client cannot be asked instead: the process-loopback
+// client Windows hands out answers GetCurrentPadding with E_NOTIMPL. Due only after a while
+// without a packet, so it costs nothing while audio flows.
 class HealthCheck {
   public:
-    explicit HealthCheck(IAudioClient* audioClient)
-        : audioClient_(audioClient), since_(Milliseconds()) {}
+    HealthCheck() : since_(Milliseconds()) {}
 
     void PacketTaken(ULONGLONG now) { since_ = now; }
 
-    // True when the stream is lost; asks only when a check is due.
-    bool StreamLost(ULONGLONG now) {
+    // True when a check is due; the check then counts as made.
+    bool Due(ULONGLONG now) {
         if (now - since_ < kHealthMilliseconds) {
             return false;
         }
         since_ = now;
-        UINT32 padding = 0;
-        return IsStreamLost(audioClient_->GetCurrentPadding(&padding));
+        return true;
     }
 
   private:
-    IAudioClient* audioClient_;
     ULONGLONG since_; // the last packet taken, or the last check
 };
 
@@ -282,16 +281,18 @@ CaptureResult EngineCallFailed(HRESULT hr, StallClock& stall) {
 
 // What one pass over the engine's ready packets did.
 struct Drained {
-    bool tookPacket = false;  // the engine handed out at least one packet
+    bool tookPacket = false;  // the engine handed out at least one packet with frames in it
     bool wrote = false;       // bytes reached standard output
     bool nonePending = false; // it ended with the engine saying no packet is ready...
     Ticks askedAt = 0;        // ...when asked at this time
 };
 
 // Writes every packet the engine has ready, each after the zeros the clock puts before it.
-// kStageDone sends the pump back to waiting.
+// When the health check is due, a "no packet" answer is followed by a GetBuffer all the same:
+// a lost stream fails it, a packet that came in between is written like any other, and an
+// empty buffer is handed back. kStageDone sends the pump back to waiting.
 CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stall,
-                           StreamClock& clock, Drained& pass) {
+                           HealthCheck& health, StreamClock& clock, Drained& pass) {
     UINT32 pending = 0;
     pass.askedAt = Now();
     HRESULT hr = captureService->GetNextPacketSize(&pending);
@@ -299,10 +300,13 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
         if (FAILED(hr)) {
             return EngineCallFailed(hr, stall);
         }
-        if (pending == 0) {
+        const bool checking = pending == 0;
+        if (checking) {
             stall.Progressed();
-            pass.nonePending = true;
-            return kStageDone;
+            if (!health.Due(static_cast<ULONGLONG>(pass.askedAt / kTicksPerMillisecond))) {
+                pass.nonePending = true;
+                return kStageDone;
+            }
         }
         BYTE* data = nullptr;
         UINT32 frames = 0;
@@ -310,10 +314,14 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
         UINT64 qpcPosition = 0;
         hr = captureService->GetBuffer(&data, &frames, &flags, nullptr, &qpcPosition);
         if (FAILED(hr)) {
+            if (checking && !IsStreamLost(hr)) {
+                pass.nonePending = true; // the check cannot tell; the size query said none
+                return kStageDone;
+            }
             return EngineCallFailed(hr, stall);
         }
         stall.Progressed();
-        pass.tookPacket = true;
+        pass.tookPacket = pass.tookPacket || frames > 0;
         const uint64_t zeros = clock.ZerosBefore(frames, flags, qpcPosition, Now());
         const uint64_t bytes = PacketBytes(data, frames, flags);
         if (!WriteSilence(zeros * kBytesPerFrame) || !WritePacket(data, bytes, flags)) {
@@ -322,7 +330,8 @@ CaptureResult DrainPackets(IAudioCaptureClient* captureService, StallClock& stal
         clock.Wrote(zeros + bytes / kBytesPerFrame, false);
         pass.wrote = pass.wrote || zeros + bytes > 0;
         // A release that fails but does not lose the stream leaves the packet with the engine;
-        // the stall clock then sees its GetBuffer refusals.
+        // the stall clock then sees its GetBuffer refusals. An empty buffer is handed back with
+        // 0 frames, which the platform documents as reading none of a packet.
         hr = captureService->ReleaseBuffer(frames);
         if (FAILED(hr) && EngineCallFailed(hr, stall) == kStreamLost) {
             return kStreamLost;
@@ -357,26 +366,23 @@ CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
     return kStageDone;
 }
 
-CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captureService,
-                           HANDLE streamEvent) {
+CaptureResult PumpToStdout(IAudioCaptureClient* captureService, HANDLE streamEvent) {
     const ReaderProbe reader;
     StallClock stall;
-    HealthCheck health(audioClient);
+    HealthCheck health;
     StreamClock clock(Now());
     ULONGLONG quietSince = Milliseconds(); // the last write, or the last look at the reader
     DWORD wait = clock.WaitMilliseconds(Now());
     for (;;) {
         WaitForSingleObject(streamEvent, wait);
         Drained pass;
-        const CaptureResult drained = DrainPackets(captureService, stall, clock, pass);
+        const CaptureResult drained = DrainPackets(captureService, stall, health, clock, pass);
         if (drained != kStageDone) {
             return drained;
         }
         const ULONGLONG now = Milliseconds();
         if (pass.tookPacket) {
             health.PacketTaken(now);
-        } else if (health.StreamLost(now)) {
-            return kStreamLost;
         }
         // Zeros only once the engine has said that nothing is pending, and only up to when it
         // was asked: a late wake-up drains what came meanwhile first, and a thread held up

@@ -35,7 +35,6 @@ CaptureResult StartCapture(IAudioClient* audioClient, UniqueHandle& streamEvent,
 // Copies every captured packet to standard output, and the stretches without packets as zeros,
 // so that the stream keeps time, until the reader goes away (kReaderGone: a write falls short,
 // or the pipe's reader is seen to have closed while nothing could be written) or the engine
-// loses the stream (kStreamLost: a capture call, or the audio client asked while no packet
-// comes, says so). Other platform failures send the pump back to waiting.
-CaptureResult PumpToStdout(IAudioClient* audioClient, IAudioCaptureClient* captureService,
-                           HANDLE streamEvent);
+// loses the stream (kStreamLost: a capture call says so, GetBuffer asked while no packet comes
+// among them). Other platform failures send the pump back to waiting.
+CaptureResult PumpToStdout(IAudioCaptureClient* captureService, HANDLE streamEvent);

@@ -86,7 +86,7 @@ CaptureResult CaptureExcept(DWORD excludePid) {
     if (result != kStageDone) {
         return result;
     }
-    return PumpToStdout(audioClient.Get(), captureService.Get(), streamEvent.Get());
+    return PumpToStdout(captureService.Get(), streamEvent.Get());
 }
 
 } // namespace

@@ -119,7 +119,7 @@ struct Loss {
 
 // From a point in the script on, the engine is dead as Wine's is once its sound server has gone:
 // it still signals the stream event, its size query answers "no packet" for ever, and GetBuffer
-// and GetCurrentPadding fail with the code.
+// fails with the code; so does GetCurrentPadding where the client implements it (Wine's).
 struct Death {
     HRESULT hr = S_OK; // S_OK: the engine never dies
     size_t position = 0;
@@ -127,7 +127,18 @@ struct Death {
     bool logged = false;
 };
 
+// The audio client the activation hands out. Windows' process-loopback client implements little
+// beyond the stream itself, as its users report: GetMixFormat, IsFormatSupported,
+// GetDevicePeriod and GetCurrentPadding answer E_NOTIMPL and GetBufferSize a huge count
+// (HEnquist/wasapi-rs, src/api.rs); GetBuffer's device position stays 0 while its
+// performance-counter position is right (Chromium, audio_low_latency_input_win.cc). What its
+// capture calls answer once the stream has gone nobody has reported; this engine's death shows
+// through them as Wine's does. Wine's client (`client wine`, Wine's mmdevapi with winepulse)
+// implements them all, and its GetCurrentPadding reports a lost stream too.
+enum class Client { Windows, Wine };
+
 struct Script {
+    Client client = Client::Windows;
     HRESULT request = S_OK;
     Completion completion = Completion::Thread;
     HRESULT resultCall = S_OK;
@@ -143,7 +154,7 @@ struct Script {
     uint64_t mixSeed = 0;
     std::vector<Loss> losses;
     Death death;
-    HRESULT padding = S_OK; // what GetCurrentPadding answers while the engine lives
+    HRESULT padding = S_OK; // what Wine's GetCurrentPadding answers while the engine lives
     // The device clock against the performance counter, in parts per million, and the stamps'
     // jitter, in microseconds either way.
     long long ppm = 0, jitterUs = 0;
@@ -257,6 +268,8 @@ void ParseScript(const char* text) {
             script.burst = strtoul(a, nullptr, 10) > 1 ? strtoul(a, nullptr, 10) : 1;
         } else if (w == "slow_size") {
             script.slowSizeMs = static_cast<DWORD>(strtoul(a, nullptr, 10));
+        } else if (w == "client") {
+            script.client = !strcmp(a, "wine") ? Client::Wine : Client::Windows;
         } else if (w == "padding") {
             script.padding = ParseHresult(a);
         } else if (w == "first_run") {
@@ -441,8 +454,9 @@ struct Stream {
     unsigned long timedQueries = 0;
     unsigned long failedSizes = 0, failedBuffers = 0;
     unsigned long paddingQueries = 0;
-    long long deviceFrames = 0; // the frames of every packet handed out or lost so far
-    bool lostData = false;      // packets were lost since the last one handed out
+    unsigned long idleBufferCalls = 0; // GetBuffer with no packet due, or after the death
+    long long deviceFrames = 0;        // the frames of every packet handed out or lost so far
+    bool lostData = false;             // packets were lost since the last one handed out
     unsigned long lostPackets = 0;
     long long lostFrames = 0;
 };
@@ -528,7 +542,8 @@ HRESULT DeathNow() {
     }
     if (!death.logged) {
         death.logged = true;
-        Log("died 0x%08lx t=%lld", static_cast<unsigned long>(death.hr), SinceStart());
+        Log("died 0x%08lx t=%lld scripted=%lld", static_cast<unsigned long>(death.hr), SinceStart(),
+            death.atMs);
     }
     return death.hr;
 }
@@ -546,6 +561,10 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             return E_POINTER;
         }
         EnterCriticalSection(&stream.lock);
+        Packet due;
+        if (!PacketDue(due) || FAILED(DeathNow())) {
+            ++stream.idleBufferCalls;
+        }
         HRESULT hr = TakePacket(data, frames, flags, devicePosition, qpcPosition);
         LeaveCriticalSection(&stream.lock);
         return hr;
@@ -699,7 +718,8 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
             }
         }
         if (devicePosition != nullptr) {
-            *devicePosition = static_cast<UINT64>(stream.deviceFrames);
+            *devicePosition =
+                script.client == Client::Wine ? static_cast<UINT64>(stream.deviceFrames) : 0;
         }
         if (qpcPosition != nullptr) {
             *qpcPosition = StampOf(packet);
@@ -768,7 +788,7 @@ class AudioClient final : public SimObject<IAudioClient> {
         return S_OK;
     }
     STDMETHODIMP GetBufferSize(UINT32* frames) override {
-        *frames = 9600;
+        *frames = script.client == Client::Wine ? 9600 : 3131961357u;
         return S_OK;
     }
     STDMETHODIMP GetStreamLatency(REFERENCE_TIME* latency) override {
@@ -781,6 +801,9 @@ class AudioClient final : public SimObject<IAudioClient> {
         const HRESULT dead = DeathNow();
         LeaveCriticalSection(&stream.lock);
         *frames = 0;
+        if (script.client == Client::Windows) {
+            return E_NOTIMPL;
+        }
         return FAILED(dead) ? dead : script.padding;
     }
     STDMETHODIMP IsFormatSupported(AUDCLNT_SHAREMODE, const WAVEFORMATEX*,
@@ -788,10 +811,13 @@ class AudioClient final : public SimObject<IAudioClient> {
         if (closest != nullptr) {
             *closest = nullptr;
         }
-        return S_OK;
+        return script.client == Client::Wine ? S_OK : E_NOTIMPL;
     }
     STDMETHODIMP GetMixFormat(WAVEFORMATEX**) override { return E_NOTIMPL; }
     STDMETHODIMP GetDevicePeriod(REFERENCE_TIME* defaultPeriod, REFERENCE_TIME* minimum) override {
+        if (script.client == Client::Windows) {
+            return E_NOTIMPL;
+        }
         if (defaultPeriod != nullptr) {
             *defaultPeriod = 100000;
         }
@@ -852,7 +878,7 @@ class AudioClient final : public SimObject<IAudioClient> {
             return AUDCLNT_E_NOT_INITIALIZED;
         }
         if (riid != __uuidof(IAudioCaptureClient)) {
-            return E_NOINTERFACE;
+            return E_NOINTERFACE; // IAudioClock among them, as on Windows' loopback client
         }
         if (FAILED(script.service)) {
             return script.service;
@@ -1124,7 +1150,8 @@ BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
             stream.failedBuffers);
         Log("counts size_queries=%lu buffers_taken=%lu buffers_released=%lu violations=%lu",
             stream.sizeQueries, stream.buffersTaken, stream.buffersReleased, stream.violations);
-        Log("health padding_queries=%lu", stream.paddingQueries);
+        Log("health idle_buffer_calls=%lu padding_queries=%lu", stream.idleBufferCalls,
+            stream.paddingQueries);
         Log("alive IAudioClient=%d IAudioCaptureClient=%d "
             "IActivateAudioInterfaceAsyncOperation=%d IUnknown=%d",
             aliveAudioClients.load(), aliveCaptureClients.load(), aliveOperations.load(),
