@@ -1,4 +1,5 @@
 #include "capture_stream.h"
+#include "stream_clock.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -32,22 +33,10 @@ WAVEFORMATEXTENSIBLE CaptureFormat() {
 constexpr DWORD kStreamFlags = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK |
                                AUDCLNT_STREAMFLAGS_AUTOCONVERTPCM;
 constexpr REFERENCE_TIME kBufferDuration = 2000000; // 200 ms in 100-ns units
-constexpr DWORD kPollMilliseconds = 1000;           // poll the engine even if no event comes
 constexpr ULONGLONG kQuietMilliseconds = 1000;      // without a write, ask whether the reader left
 constexpr ULONGLONG kStallMilliseconds = 5000;      // without a packet taken, the stream is stuck
 constexpr ULONGLONG kHealthMilliseconds = 500;      // without a packet taken, ask if it is lost
 constexpr UINT32 kBytesPerFrame = 8;
-
-// Time on the performance counter in ticks of 1/30 us: a frame at 48 kHz is exactly 625 of
-// them and a 100-ns unit (the engine's time stamps) exactly 3, so no rounding builds up.
-using Ticks = int64_t;
-constexpr Ticks kTicksPerFrame = 625;
-constexpr Ticks kTicksPerHns = 3;
-constexpr Ticks kTicksPerMillisecond = 30000;
-// Silence is written this far behind real time, so that a packet the engine hands out late
-// still finds its place free; and in steps of about this much.
-constexpr Ticks kFillLag = 50 * kTicksPerMillisecond;
-constexpr Ticks kFillStep = 10 * kTicksPerMillisecond;
 
 // Silent packets are written from here; their buffers need not hold zeros.
 constexpr size_t kSilenceBytes = 8192;
@@ -147,84 +136,6 @@ Ticks Now() {
 ULONGLONG Milliseconds() {
     return static_cast<ULONGLONG>(Now() / kTicksPerMillisecond);
 }
-
-// Keeps the stream a clock: 48000 frames are one second, also while the engine hands out no
-// packets at all, as a loopback client does while nothing plays. Zeros flow for such a
-// stretch, trailing real time by kFillLag; when packets resume, zeros up to the first one's
-// time stamp put it where the engine says it began. Packets that come back to back are written
-// back to back whatever their stamps say (a device clock runs a little fast or slow against
-// the counter, and stamps jitter); the stream re-aligns only after a stretch without packets
-// or at a packet the engine flags as following lost data. A packet is never dropped or cut:
-// one that begins before the zeros already written end is written whole, and the stream runs
-// that much late until the next stretch. A stamp that is 0, flagged as wrong, earlier than
-// the one before or later than now places nothing: its packet follows what was written.
-class StreamClock {
-  public:
-    explicit StreamClock(Ticks start) : end_(start), audioEnd_(start) {}
-
-    // The zeros to write before a packet of `frames` that `qpcPosition` (100-ns units) says
-    // began then, taken at `now`. Call Wrote for what is then written.
-    uint64_t ZerosBefore(UINT32 frames, DWORD flags, UINT64 qpcPosition, Ticks now) {
-        if (frames == 0) {
-            return 0;
-        }
-        const Ticks duration = Ticks{frames} * kTicksPerFrame;
-        const bool past = qpcPosition != 0 && !(flags & AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR) &&
-                          qpcPosition <= static_cast<UINT64>(now / kTicksPerHns);
-        const Ticks stamp = past ? static_cast<Ticks>(qpcPosition) * kTicksPerHns : 0;
-        const bool trusted = past && stamp >= lastStamp_;
-        const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
-        afterStretch_ = false;
-        // Its audio ended where its stamp says, and by now at the latest: a stretch without
-        // packets is measured from the later, so that a late engine's flow is no stretch.
-        const Ticks ended = trusted ? stamp + duration : audioEnd_;
-        audioEnd_ = ended > now ? ended : now;
-        if (!trusted) {
-            return 0;
-        }
-        lastStamp_ = stamp;
-        if (!wroteAny_ && stamp < end_) {
-            end_ = stamp; // nothing written yet: the stream begins with this frame
-        }
-        if (!resumes || stamp <= end_) {
-            return 0;
-        }
-        return static_cast<uint64_t>((stamp - end_ + kTicksPerFrame / 2) / kTicksPerFrame);
-    }
-
-    // The zeros due at `now`, after a pass that left no packet pending: a stretch without
-    // packets is under way once the last packet's audio ended, and it came, kFillLag ago.
-    uint64_t SilenceDue(Ticks now) const {
-        const Ticks until = now - kFillLag;
-        if (until <= audioEnd_ || until - end_ < kFillStep) {
-            return 0;
-        }
-        return static_cast<uint64_t>((until - end_) / kTicksPerFrame);
-    }
-
-    void Wrote(uint64_t frames, bool silence) {
-        end_ += static_cast<Ticks>(frames) * kTicksPerFrame;
-        wroteAny_ = wroteAny_ || frames > 0;
-        afterStretch_ = afterStretch_ || silence;
-    }
-
-    // How long the pump may wait for the engine before silence is next due.
-    DWORD WaitMilliseconds(Ticks now) const {
-        const Ticks from = audioEnd_ > end_ ? audioEnd_ : end_;
-        const Ticks due = from + kFillLag + kFillStep - now;
-        if (due >= Ticks{kPollMilliseconds} * kTicksPerMillisecond) {
-            return kPollMilliseconds;
-        }
-        return due <= 0 ? 1 : static_cast<DWORD>(due / kTicksPerMillisecond + 1);
-    }
-
-  private:
-    Ticks end_;                // where the end of the stream written so far sits on the clock
-    Ticks audioEnd_;           // where the last packet's audio ended, or when it came
-    Ticks lastStamp_ = 0;      // the last stamp trusted
-    bool wroteAny_ = false;    // whether anything has been written yet
-    bool afterStretch_ = true; // zeros written since the last packet (or the start)
-};
 
 // How long the engine has failed to hand out packets: started by the first failing call,
 // stopped by a packet taken or by an answer that none is pending, so silence never counts.

@@ -20,6 +20,7 @@ for name, default in (("WINEPREFIX", BUILD / "wineprefix"), ("WINEDEBUG", "-all"
                       ("PIPE_HOST", BUILD / "tests" / "pipe_host.exe"),
                       ("PID_SLEEPER", BUILD / "tests" / "pid_sleeper.exe"),
                       ("HANDLER_TEST", BUILD / "tests" / "handler_test.exe"),
+                      ("CLOCK_TEST", BUILD / "tests" / "clock_test.exe"),
                       ("DIST_LUMBROOK", BUILD / "lumbrook" / "lumbrook.exe"),
                       ("DIST_TESSVANE", BUILD / "tessvane" / "tessvane.exe"),
                       ("OBJDUMP", "x86_64-w64-mingw32-objdump")):
@@ -185,6 +186,15 @@ def tessvane(args, rules="", program=SIM_TESSVANE, env=None, **options):
         if os.path.exists(log):
             result.log = pathlib.Path(log).read_text(errors="replace").splitlines()
         return result
+
+
+def assert_checks_pass(test, program):
+    """Runs a Windows program of checks, which prints a line per failed check and then
+    "N failed checks", and exits with N."""
+    result = run(program, [], timeout_ms=60000)
+    test.assertFalse(result.crashed, result.err)
+    test.assertEqual(result.status, 0, result.out.decode(errors="replace"))
+    test.assertEqual(result.out.strip().splitlines()[-1], b"0 failed checks")
 
 
 def lines_starting(log, prefix):

@@ -1,0 +1,328 @@
+// Drives lumbrook's stream clock through hours of simulated time in a few milliseconds: a
+// device that hands out 10 ms packets (its clock off, its stamps jittered, late, in bursts, with
+// stretches without packets, packets lost while the pump was held up, and wrong stamps) and a
+// pump that uses the clock as lumbrook's does. Prints one line per failed check and exits with
+// the number of failures.
+#include "stream_clock.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+int failures = 0;
+const char* currentCase = "";
+
+#define CHECK(condition, value)                                                                    \
+    do {                                                                                           \
+        if (!(condition)) {                                                                        \
+            ++failures;                                                                            \
+            printf("%s:%d: %s: failed: %s (%lld)\n", __FILE__, __LINE__, currentCase, #condition,  \
+                   static_cast<long long>(value));                                                 \
+        }                                                                                          \
+    } while (0)
+
+constexpr Ticks kMs = kTicksPerMillisecond;
+constexpr UINT32 kFrames = 480;
+constexpr Ticks kPacketTicks = kFrames * kTicksPerFrame; // 10 ms
+constexpr Ticks kStart = 3600000 * kMs;                  // the counter when the stream starts
+constexpr Ticks kHour = 3600000 * kMs;
+constexpr Ticks kOverflow = 200 * kMs; // the engine's buffer: older packets are lost
+
+uint32_t Scramble(uint32_t& state) {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;
+}
+
+enum class Stamp { Right, Zero, Error, Back, Future };
+
+struct Packet {
+    Ticks handedOut; // when the pump can take it
+    UINT64 stamp;    // the performance-counter position of its first frame, in 100-ns units
+    DWORD flags;
+};
+
+// The device's packets: its own timeline of frames and stretches without packets, on its clock.
+class Device {
+  public:
+    long long ppm = 0; // the device's clock against the counter
+    Ticks jitter = 0;  // of the stamps, either way
+    Ticks late = 0;    // how long after its audio ended a packet is handed out
+    size_t burst = 1;  // packets are handed out in groups of this many, with the last
+    std::vector<Packet> packets;
+
+    void Gap(Ticks length) { deviceTime_ += length; }
+
+    // `count` packets back to back; the first with `stamp`.
+    void Play(size_t count, Stamp stamp = Stamp::Right) {
+        for (size_t i = 0; i < count; ++i) {
+            const Ticks begins = OnCounter(deviceTime_);
+            deviceTime_ += kPacketTicks;
+            Packet packet = {OnCounter(deviceTime_) + late, StampOf(begins), 0};
+            switch (i == 0 ? stamp : Stamp::Right) {
+            case Stamp::Zero:
+                packet.stamp = 0;
+                break;
+            case Stamp::Error:
+                packet.stamp = 0;
+                packet.flags = AUDCLNT_BUFFERFLAGS_TIMESTAMP_ERROR;
+                break;
+            case Stamp::Back:
+                packet.stamp = StampOf(begins - 1000 * kMs);
+                break;
+            case Stamp::Future:
+                packet.stamp = StampOf(begins + kHour);
+                break;
+            case Stamp::Right:
+                break;
+            }
+            packets.push_back(packet);
+        }
+        for (size_t first = 0; burst > 1 && first < packets.size(); first += burst) {
+            const size_t last = std::min(first + burst, packets.size()) - 1;
+            for (size_t k = first; k < last; ++k) {
+                packets[k].handedOut = packets[last].handedOut;
+            }
+        }
+    }
+
+    Ticks OnCounter(Ticks device) const { return kStart + device + device * ppm / 1000000; }
+
+  private:
+    UINT64 StampOf(Ticks begins) {
+        const Ticks shift =
+            jitter > 0 ? static_cast<Ticks>(Scramble(rng_) % (2 * jitter + 1)) - jitter : 0;
+        return static_cast<UINT64>((begins + shift) / kTicksPerHns);
+    }
+
+    Ticks deviceTime_ = 0;
+    uint32_t rng_ = 7;
+};
+
+// What the pump wrote: the zeros before each packet it took, and how far the stream fell behind
+// real time while nothing played.
+struct Written {
+    std::vector<uint64_t> zerosBefore; // per packet, in the order taken
+    std::vector<size_t> lostBefore;    // per packet, the packets the engine lost just before
+    Ticks worstBehind = 0;             // at a wake-up, real time less the stream's end
+};
+
+// Takes packets as lumbrook's pump does until `until`: wakes at the engine's event or when the
+// clock says silence is due (a little late, as a thread is), takes every packet handed out by
+// then, each after the zeros the clock puts before it, then writes the silence due. From
+// `stallAt`, for `stallFor`, it takes nothing (a reader that stalls holds the pump up); the
+// engine loses what waited longer than its buffer holds and flags the next packet.
+Written Pump(const Device& device, Ticks until, Ticks stallAt = 0, Ticks stallFor = 0) {
+    Written out;
+    StreamClock clock(kStart);
+    uint64_t written = 0, zerosSince = 0;
+    size_t next = 0, lost = 0;
+    uint32_t rng = 11;
+    const std::vector<Packet>& packets = device.packets;
+    for (Ticks t = kStart; t < until;) {
+        out.worstBehind = std::max(out.worstBehind, t - kStart - Ticks(written) * kTicksPerFrame);
+        while (next < packets.size() && packets[next].handedOut < t - kOverflow) {
+            ++next;
+            ++lost;
+        }
+        while (next < packets.size() && packets[next].handedOut <= t) {
+            const Packet& packet = packets[next++];
+            const DWORD flags =
+                packet.flags | (lost > 0 ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
+            const uint64_t zeros = clock.ZerosBefore(kFrames, flags, packet.stamp, t);
+            // No stamp makes zeros run ahead of real time.
+            CHECK(zeros == 0 || Ticks(written + zeros) * kTicksPerFrame <= t - kStart, zeros);
+            out.zerosBefore.push_back(zerosSince + zeros);
+            out.lostBefore.push_back(lost);
+            clock.Wrote(zeros + kFrames, false);
+            written += zeros + kFrames;
+            zerosSince = 0;
+            lost = 0;
+        }
+        const uint64_t silence = clock.SilenceDue(t);
+        if (silence > 0) {
+            clock.Wrote(silence, true);
+            written += silence;
+            zerosSince += silence;
+            // Silence is written up to the lag behind real time, never beyond it.
+            const Ticks end = kStart + Ticks(written) * kTicksPerFrame;
+            CHECK(end <= t - kFillLag && end > t - kFillLag - kTicksPerFrame, t - end);
+        }
+        Ticks wake = t + Ticks{clock.WaitMilliseconds(t)} * kMs;
+        if (next < packets.size()) {
+            wake = std::min(wake, std::max(t + 1, packets[next].handedOut));
+        }
+        wake += Scramble(rng) % (2 * kMs); // the thread runs a little after its wake-up
+        if (stallFor > 0 && wake >= stallAt && t < stallAt + stallFor) {
+            wake = std::max(wake, stallAt + stallFor);
+        }
+        t = wake;
+    }
+    return out;
+}
+
+// Time for the pump to take the last packet.
+Ticks AfterTheLast(const Device& device) {
+    return device.packets.back().handedOut + 10 * kMs;
+}
+
+uint64_t FramesIn(Ticks length) {
+    return static_cast<uint64_t>(length / kTicksPerFrame);
+}
+
+long long Distance(uint64_t a, uint64_t b) {
+    return a > b ? static_cast<long long>(a - b) : static_cast<long long>(b - a);
+}
+
+// An hour of back-to-back packets gets nothing inserted after the first, whatever the device's
+// clock, its stamps' jitter, its lateness and bursts.
+void FlowingAudioGetsNothingInserted() {
+    struct Setting {
+        const char* name;
+        long long ppm;
+        Ticks jitter, late;
+        size_t burst;
+    };
+    const Setting settings[] = {
+        {"device 300 ppm slow", -300, 0, 0, 1},     {"device 300 ppm fast", 300, 0, 0, 1},
+        {"stamps jittered 0.5 ms", 0, 15000, 0, 1}, {"300 ms late, in threes", 0, 0, 300 * kMs, 3},
+        {"all at once", 300, 15000, 30 * kMs, 3},
+    };
+    for (const Setting& setting : settings) {
+        currentCase = setting.name;
+        Device device;
+        device.ppm = setting.ppm;
+        device.jitter = setting.jitter;
+        device.late = setting.late;
+        device.burst = setting.burst;
+        device.Play(360000);
+        const Written out = Pump(device, AfterTheLast(device));
+        CHECK(out.zerosBefore.size() == device.packets.size(), out.zerosBefore.size());
+        uint64_t inserted = 0;
+        for (size_t i = 1; i < out.zerosBefore.size(); ++i) {
+            inserted += out.zerosBefore[i];
+        }
+        CHECK(inserted == 0, inserted);
+    }
+}
+
+// Stretches without packets come out the engine's length, on its clock, to within a
+// millisecond (and the stamps' jitter).
+void GapsAreFilledToTheEnginesLength() {
+    struct Setting {
+        const char* name;
+        long long ppm;
+        Ticks jitter;
+        long long tolerance; // frames
+    };
+    const Setting settings[] = {{"exact stamps", 0, 0, 48},
+                                {"stamps jittered 0.5 ms", 0, 15000, 72},
+                                {"device 300 ppm slow", -300, 0, 48},
+                                {"device 300 ppm fast", 300, 0, 48}};
+    for (const Setting& setting : settings) {
+        currentCase = setting.name;
+        Device device;
+        device.ppm = setting.ppm;
+        device.jitter = setting.jitter;
+        std::vector<Ticks> gaps;
+        uint32_t rng = 3;
+        for (int i = 0; i < 300; ++i) {
+            device.Play(20);
+            gaps.push_back((100 + Scramble(rng) % 2900) * kMs);
+            device.Gap(gaps.back());
+        }
+        device.Play(20);
+        const Written out = Pump(device, AfterTheLast(device));
+        for (size_t i = 0; i < gaps.size(); ++i) {
+            const uint64_t expected = FramesIn(gaps[i] + gaps[i] * setting.ppm / 1000000);
+            const uint64_t zeros = out.zerosBefore[(i + 1) * 20];
+            CHECK(Distance(zeros, expected) <= setting.tolerance, Distance(zeros, expected));
+            CHECK(out.zerosBefore[(i + 1) * 20 + 1] == 0, out.zerosBefore[(i + 1) * 20 + 1]);
+        }
+    }
+}
+
+// A pump held up longer than the engine's buffer lasts loses packets to the engine, which flags
+// the next one: the zeros before it span what was lost.
+void LostPacketsAreFilled() {
+    const Ticks stalls[] = {300 * kMs, 1000 * kMs, 3000 * kMs};
+    for (Ticks stall : stalls) {
+        currentCase = "a stalled pump";
+        Device device;
+        device.jitter = 15000;
+        device.Play(2000);
+        const Written out = Pump(device, AfterTheLast(device), kStart + 5000 * kMs, stall);
+        size_t flagged = 0;
+        for (size_t i = 1; i < out.zerosBefore.size(); ++i) {
+            const long long expected = static_cast<long long>(out.lostBefore[i] * kFrames);
+            CHECK(Distance(out.zerosBefore[i], static_cast<uint64_t>(expected)) <= 72,
+                  Distance(out.zerosBefore[i], static_cast<uint64_t>(expected)));
+            flagged += out.lostBefore[i] > 0;
+        }
+        CHECK(flagged == 1, flagged);
+        CHECK(out.zerosBefore.size() < device.packets.size(), out.zerosBefore.size());
+    }
+}
+
+// A wrong stamp places nothing: within flowing audio nothing is inserted, after a stretch the
+// packet follows the zeros the stretch had, never more than real time allowed.
+void WrongStampsPlaceNothing() {
+    const Stamp kinds[] = {Stamp::Zero, Stamp::Error, Stamp::Back, Stamp::Future};
+    const char* names[] = {"stamp zero", "stamp error", "stamp back", "stamp future"};
+    for (size_t k = 0; k < 4; ++k) {
+        for (Ticks gap : {Ticks{0}, 1000 * kMs}) {
+            currentCase = names[k];
+            Device device;
+            device.Play(50);
+            device.Gap(gap);
+            device.Play(50, kinds[k]);
+            device.Play(100);
+            const Written out = Pump(device, AfterTheLast(device));
+            CHECK(out.zerosBefore[50] <= FramesIn(gap), out.zerosBefore[50]);
+            uint64_t after = 0;
+            for (size_t i = 51; i < out.zerosBefore.size(); ++i) {
+                after += out.zerosBefore[i];
+            }
+            CHECK(after == 0, after);
+            if (gap == 0) {
+                CHECK(out.zerosBefore[50] == 0, out.zerosBefore[50]);
+            }
+        }
+    }
+}
+
+// A packet handed out later than the lag allows for, after a stretch, is written whole after
+// the zeros already written: the stream runs late, with no more zeros than real time passed.
+void ALatePacketAfterAStretchIsWrittenWhole() {
+    currentCase = "late after a stretch";
+    Device device;
+    device.Play(50);
+    device.Gap(2000 * kMs);
+    device.late = 300 * kMs;
+    device.Play(100);
+    const Written out = Pump(device, AfterTheLast(device));
+    CHECK(out.zerosBefore[50] >= FramesIn(2000 * kMs), out.zerosBefore[50]);
+    CHECK(out.zerosBefore[50] <= FramesIn(2300 * kMs), out.zerosBefore[50]);
+}
+
+// An hour of nothing playing: zeros keep pace, trailing real time by the lag and a step.
+void SilenceKeepsPace() {
+    currentCase = "an hour of silence";
+    Device device;
+    const Written out = Pump(device, kStart + kHour);
+    CHECK(out.worstBehind <= kFillLag + kFillStep + 4 * kMs, out.worstBehind / kMs);
+}
+
+} // namespace
+
+int main() {
+    FlowingAudioGetsNothingInserted();
+    GapsAreFilledToTheEnginesLength();
+    LostPacketsAreFilled();
+    WrongStampsPlaceNothing();
+    ALatePacketAfterAStretchIsWrittenWhole();
+    SilenceKeepsPace();
+    printf("%d failed checks\n", failures);
+    return failures;
+}
