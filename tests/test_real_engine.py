@@ -85,12 +85,19 @@ class RealEngineTest(unittest.TestCase):
             run.wait_for_tone(1.0, guard=GUARD)
             switched_at, switched = time.monotonic(), run.received
             server.pactl("set-default-sink", "other")
-            # The engine hands out nothing for a while; the stream keeps its time all the same.
+            # The engine hands out nothing for a while (Wine's stamps showed 1.5 s) and then
+            # what it holds, late and at once; the stream keeps its time all the same. Nothing
+            # is lost: the bytes never fall behind real time by more than the lag and a busy
+            # machine's delay. A packet handed out late is written whole, so the stream may run
+            # late by what the engine handed out late (at most its 200 ms buffer for each of a
+            # few such hand-outs) until the next pause: it may run ahead of real time by that.
             run.wait_for(lambda r: r.chunks[-1][0] >= switched_at + 8.0, GUARD,
                          "8 s of stream after the switch")
             last_at = run.chunks[-1][0]
-            measured = (run.received - switched) / (last_at - switched_at)
-            self.assertLess(abs(measured / BYTES_PER_SECOND - 1), 0.02, measured)
+            elapsed, received = last_at - switched_at, run.received - switched
+            self.assertGreaterEqual(received, (elapsed - 0.5) * BYTES_PER_SECOND, elapsed)
+            self.assertLessEqual(received, (elapsed + 0.6) * BYTES_PER_SECOND, elapsed)
+            self.assertEqual([len(c) % 8 for _, c in run.chunks if len(c) % 8], [])
             run.close()
             self.assertEqual(run.status(), 0)
 
