@@ -27,6 +27,9 @@ export interface CaptureOptions extends RunOptions {
   maxQuickRestarts?: number;
   /** How long stop() waits for lumbrook to go before killing it. Default 5000 ms. */
   stopTimeoutMs?: number;
+  /** A lumbrook that has not begun to stream within this long is ended, and so is the capture
+   * ("start_timeout"). Default 10000 ms. */
+  startTimeoutMs?: number;
 }
 
 export type CaptureErrorCode =
@@ -38,6 +41,7 @@ export type CaptureErrorCode =
   | "capture_service"
   | "stream_start"
   | "stream_lost"
+  | "start_timeout"
   | "killed"
   | "unexpected_status";
 
@@ -57,6 +61,20 @@ export interface Capture {
 }
 
 export function capture(options?: CaptureOptions): Capture;
+
+/** Electron's MessagePortMain, a DOM MessagePort, a worker_threads port: anything that posts. */
+export interface FramePort {
+  postMessage(message: unknown): void;
+  on?(event: "message", listener: (message: any) => void): unknown;
+  off?(event: "message", listener: (message: any) => void): unknown;
+  addEventListener?(type: "message", listener: (event: any) => void): void;
+  removeEventListener?(type: "message", listener: (event: any) => void): void;
+  start?(): void;
+}
+
+/** Carries a capture's frames to a renderer's createAudioTrack() through `port`. Resolves when
+ * the frames end or the renderer's track was stopped; rejects with the capture's error. */
+export function sendFrames(frames: Readable, port: FramePort): Promise<void>;
 
 export type PriorityClass = "realtime" | "high" | "above_normal" | "normal" | "unknown";
 

@@ -4,8 +4,15 @@
 const path = require("node:path");
 const { spawn } = require("node:child_process");
 const { Readable } = require("node:stream");
+const { performance } = require("node:perf_hooks");
+const { sendFrames } = require("./send-frames.js");
 
 const FRAME_BYTES = 8; // 32-bit float, two channels
+const FRAMES_PER_MS = 48;
+// Between two lumbrooks silence is pushed in steps of about STEP_MS, LAG_MS behind real time, as
+// lumbrook itself writes it.
+const LAG_MS = 50;
+const STEP_MS = 10;
 
 // A program inside an Electron archive cannot be started: Electron unpacks it beside the
 // archive, into app.asar.unpacked.
@@ -29,12 +36,16 @@ const CAPTURE_STAGES = {
 };
 
 class CaptureError extends Error {
-  constructor(status, message) {
+  constructor(status, message, code) {
     super(message);
     this.name = "CaptureError";
     this.status = status;
-    this.code = CAPTURE_STAGES[status] || (status === null ? "killed" : "unexpected_status");
+    this.code = code || CAPTURE_STAGES[status] || (status === null ? "killed" : "unexpected_status");
   }
+}
+
+function isSilentFrame(data, frame) {
+  return data.readBigUInt64LE(frame * FRAME_BYTES) === 0n;
 }
 
 function start(program, args, prefix, stdio) {
@@ -45,10 +56,13 @@ function start(program, args, prefix, stdio) {
 
 // Starts lumbrook, leaving out the process tree of excludePid (the host's own by default), and
 // returns { frames, stop }. `frames` is a Readable of Buffers whose lengths are multiples of 8:
-// 32-bit float stereo 48 kHz PCM, with backpressure down to lumbrook's pipe. After a lost stream
-// (status 9) a new lumbrook starts after `restartDelayMs`; `maxQuickRestarts` lost streams in a
-// row, each within `quickMs` of its start, end the stream with an error instead. Any other
-// status but 0 ends it with a CaptureError whose `code` names the stage.
+// 32-bit float stereo 48 kHz PCM, with backpressure down to lumbrook's pipe, and a clock for the
+// whole capture. After a lost stream (status 9) silence flows while a new lumbrook starts after
+// `restartDelayMs`, and the new one's audio is placed where real time says; `maxQuickRestarts`
+// lost streams in a row, each within `quickMs` of its start, end the stream with an error
+// instead. A lumbrook that has not begun to stream within `startTimeoutMs` is ended, and so is
+// the capture (`start_timeout`). Any other status but 0 ends it with a CaptureError whose
+// `code` names the stage.
 function capture(options = {}) {
   const {
     excludePid = process.pid,
@@ -56,6 +70,7 @@ function capture(options = {}) {
     quickMs = 5000,
     maxQuickRestarts = 5,
     stopTimeoutMs = 5000,
+    startTimeoutMs = 10000,
     prefix = [],
     program = lumbrookPath,
   } = options;
@@ -65,6 +80,12 @@ function capture(options = {}) {
   let quickFailures = 0;
   let restartTimer = null;
   let gone = Promise.resolve();
+  // The capture's clock: when its first frame began, and the frames pushed since.
+  let firstFrameAt = null;
+  let pushed = 0;
+  let fillTimer = null;
+  let joining = false; // a new lumbrook's leading silence may overlap what was filled in
+  const framesDue = (at) => Math.floor((at - firstFrameAt) * FRAMES_PER_MS);
 
   const frames = new Readable({
     read() {
@@ -73,10 +94,37 @@ function capture(options = {}) {
     destroy(error, callback) {
       stopping = true;
       clearTimeout(restartTimer);
+      clearTimeout(fillTimer);
       if (child !== null) child.stdout.destroy();
       callback(error);
     },
   });
+
+  const push = (buffer) => {
+    pushed += buffer.length / FRAME_BYTES;
+    return frames.push(buffer);
+  };
+
+  // While no lumbrook streams: zeros up to LAG_MS behind real time, unless the consumer is
+  // behind anyway (they come in one piece once it reads again).
+  const fillSilence = () => {
+    const due = framesDue(performance.now() - LAG_MS) - pushed;
+    if (due >= STEP_MS * FRAMES_PER_MS && frames.readableLength < frames.readableHighWaterMark) {
+      push(Buffer.alloc(due * FRAME_BYTES));
+    }
+    fillTimer = setTimeout(fillSilence, STEP_MS);
+  };
+
+  // A new lumbrook begins with silence of its own, which overlaps the zeros filled in while it
+  // started: leading zeros that would put the capture ahead of real time are left out, until
+  // the first sound or the first part that is not ahead. Audio is never left out.
+  const join = (data) => {
+    let skip = 0;
+    const ahead = pushed + data.length / FRAME_BYTES - framesDue(performance.now() - LAG_MS);
+    while (skip < ahead && skip * FRAME_BYTES < data.length && isSilentFrame(data, skip)) skip++;
+    joining = skip * FRAME_BYTES === data.length;
+    return data.subarray(skip * FRAME_BYTES);
+  };
 
   const run = () => {
     const startedAt = Date.now();
@@ -84,12 +132,28 @@ function capture(options = {}) {
     child = current;
     partial = Buffer.alloc(0);
     gone = new Promise((resolve) => current.on("close", resolve));
+    let streaming = false;
+    let timedOut = false;
+    const startTimer = setTimeout(() => {
+      timedOut = true;
+      current.stdout.destroy();
+      current.kill();
+    }, startTimeoutMs);
     current.stdout.on("data", (chunk) => {
       if (stopping) return;
+      if (!streaming) {
+        streaming = true;
+        clearTimeout(startTimer);
+        clearTimeout(fillTimer);
+        joining = firstFrameAt !== null;
+      }
       const data = partial.length > 0 ? Buffer.concat([partial, chunk]) : chunk;
       const whole = data.length - (data.length % FRAME_BYTES);
       partial = data.subarray(whole);
-      if (whole > 0 && !frames.push(data.subarray(0, whole))) current.stdout.pause();
+      if (whole === 0) return;
+      if (firstFrameAt === null) firstFrameAt = performance.now() - whole / FRAME_BYTES / FRAMES_PER_MS;
+      const out = joining ? join(data.subarray(0, whole)) : data.subarray(0, whole);
+      if (out.length > 0 && !push(out)) current.stdout.pause();
     });
     current.stdout.on("error", () => {}); // a pipe closed by stop()
     current.on("error", (error) => {
@@ -97,14 +161,21 @@ function capture(options = {}) {
     });
     current.on("close", (status) => {
       child = null;
+      clearTimeout(startTimer);
       if (stopping) return;
-      if (status === 0) {
+      if (timedOut) {
+        frames.destroy(
+          new CaptureError(status, `lumbrook did not begin to stream within ${startTimeoutMs} ms`, "start_timeout"),
+        );
+      } else if (status === 0) {
         frames.push(null); // lumbrook's output went away on its own
       } else if (status === 9) {
         quickFailures = Date.now() - startedAt < quickMs ? quickFailures + 1 : 0;
         if (quickFailures >= maxQuickRestarts) {
           frames.destroy(new CaptureError(9, `the stream was lost ${quickFailures} times in a row`));
         } else {
+          clearTimeout(fillTimer);
+          if (firstFrameAt !== null) fillSilence();
           restartTimer = setTimeout(run, restartDelayMs);
         }
       } else {
@@ -118,6 +189,7 @@ function capture(options = {}) {
   const stop = () => {
     stopping = true;
     clearTimeout(restartTimer);
+    clearTimeout(fillTimer);
     const current = child;
     if (current === null) {
       frames.push(null);
@@ -163,4 +235,12 @@ function setGpuPriority(mode, targets, options = {}) {
   });
 }
 
-module.exports = { lumbrookPath, tessvanePath, capture, setGpuPriority, CaptureError, unpackedPath };
+module.exports = {
+  lumbrookPath,
+  tessvanePath,
+  capture,
+  sendFrames,
+  setGpuPriority,
+  CaptureError,
+  unpackedPath,
+};

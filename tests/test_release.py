@@ -63,8 +63,10 @@ class ExecutableTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
-    NODE_FILES = ["package/README.md", "package/bin/lumbrook.exe", "package/bin/tessvane.exe",
-                  "package/index.d.ts", "package/index.js", "package/package.json"]
+    SOURCES = ["README.md", "index.d.ts", "index.js", "package.json", "renderer-worker.js",
+               "renderer.d.ts", "renderer.mjs", "send-frames.js"]
+    NODE_FILES = sorted(["package/bin/lumbrook.exe", "package/bin/tessvane.exe",
+                         *(f"package/{name}" for name in SOURCES)])
 
     def test_zip_and_node_tarball_of_the_programs_with_checksums(self):
         build = pathlib.Path(harness.DIST_LUMBROOK).parents[1]
@@ -91,7 +93,7 @@ class PackageTest(unittest.TestCase):
                 for program, path in PROGRAMS.items():
                     self.assertEqual(archive.extractfile(f"package/bin/{program}.exe").read(),
                                      pathlib.Path(path).read_bytes())
-                for name in ("index.js", "index.d.ts", "README.md", "package.json"):
+                for name in self.SOURCES:
                     self.assertEqual(archive.extractfile(f"package/{name}").read(),
                                      (ROOT / "node" / name).read_bytes(), name)
 
@@ -100,8 +102,10 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(manifest["version"], os.environ["VERSION"])  # project(VERSION)
         self.assertEqual((manifest["os"], manifest["cpu"]), (["win32"], ["x64"]))
         self.assertEqual(manifest["types"], "index.d.ts")
-        self.assertEqual(manifest["exports"]["."], {"types": "./index.d.ts",
-                                                    "default": "./index.js"})
+        self.assertEqual(manifest["exports"], {
+            ".": {"types": "./index.d.ts", "default": "./index.js"},
+            "./renderer": {"types": "./renderer.d.ts", "default": "./renderer.mjs"},
+            "./package.json": "./package.json"})
         self.assertEqual(manifest["license"], "UNLICENSED")  # the repository grants no licence
         self.assertNotIn("dependencies", manifest)
 

@@ -19,6 +19,8 @@ have_cmd ld.lld || need+=(lld)
 have_cmd pulseaudio || need+=(pulseaudio)
 { have_cmd pactl && have_cmd paplay; } || need+=(pulseaudio-utils)
 have_cmd sox || need+=(sox)
+# A real browser for the tests of the package's renderer side: Chromium without a display.
+have_cmd chromium-headless-shell || need+=(chromium-headless-shell)
 # Debian's Node.js comes without npm, which installs the Node package tests' tools and packs it.
 have_cmd npm || need+=(npm)
 

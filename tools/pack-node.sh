@@ -8,7 +8,8 @@ destination=$(realpath "$2")
 root=$(cd "$(dirname "$0")/.." && pwd)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$root"/node/package.json "$root"/node/index.js "$root"/node/index.d.ts \
+cp "$root"/node/package.json "$root"/node/index.js "$root"/node/index.d.ts "$root"/node/send-frames.js \
+  "$root"/node/renderer.mjs "$root"/node/renderer-worker.js "$root"/node/renderer.d.ts \
   "$root"/node/README.md "$stage"/
 mkdir "$stage"/bin
 cp "$build"/lumbrook/lumbrook.exe "$build"/tessvane/tessvane.exe "$stage"/bin/

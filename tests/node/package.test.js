@@ -6,6 +6,9 @@ const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
 const { spawn } = require("node:child_process");
+const { createRequire } = require("node:module");
+const { performance } = require("node:perf_hooks");
+const { MessageChannel } = require("node:worker_threads");
 const test = require("node:test");
 
 const ROOT = path.resolve(__dirname, "..", "..");
@@ -15,16 +18,19 @@ const PACKET = 480 * 8;
 const ALL_RELEASED =
   "alive IAudioClient=0 IAudioCaptureClient=0 IActivateAudioInterfaceAsyncOperation=0 IUnknown=0";
 
-// The package as it ships: its own files, and the programs in bin/.
+// The package as it ships, installed where a host finds it by name: its own files, and the
+// programs in bin/.
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "lumbrook-package-"));
-const packageDir = path.join(scratch, "lumbrook-tessvane");
+const packageDir = path.join(scratch, "node_modules", "lumbrook-tessvane");
 fs.mkdirSync(path.join(packageDir, "bin"), { recursive: true });
-for (const file of ["index.js", "index.d.ts", "package.json"]) {
-  fs.copyFileSync(path.join(ROOT, "node", file), path.join(packageDir, file));
+for (const file of JSON.parse(fs.readFileSync(path.join(ROOT, "node", "package.json"))).files) {
+  if (!file.startsWith("bin/")) fs.copyFileSync(path.join(ROOT, "node", file), path.join(packageDir, file));
 }
+fs.copyFileSync(path.join(ROOT, "node", "package.json"), path.join(packageDir, "package.json"));
 fs.copyFileSync(process.env.DIST_LUMBROOK, path.join(packageDir, "bin", "lumbrook.exe"));
 fs.copyFileSync(process.env.DIST_TESSVANE, path.join(packageDir, "bin", "tessvane.exe"));
-const lumbrook = require(packageDir);
+const hostRequire = createRequire(path.join(scratch, "host.js"));
+const lumbrook = hostRequire("lumbrook-tessvane");
 test.after(() => fs.rmSync(scratch, { recursive: true, force: true }));
 
 // The bytes the simulated engine fills data packet `seed` with.
@@ -117,17 +123,130 @@ test("a consumer that stops reading holds lumbrook up: nothing is buffered witho
   }
 });
 
-test("a lost stream restarts, and the frames of both runs arrive", async () => {
+// The number of leading frames that are all zero.
+function leadingZeroFrames(audio) {
+  let frames = 0;
+  while (frames * 8 < audio.length && audio.readBigUInt64LE(frames * 8) === 0n) frames++;
+  return frames;
+}
+
+test("a lost stream restarts, and the frames of both runs arrive, with silence between", async () => {
   const marker = path.join(scratch, "first-run");
   const run = await captureRun(
     `first_run ${marker}; packet 480 data; lose size 0x88890004; every_run; tail 480`,
-    PACKET * 5,
+    PACKET * 5 + 48000 * 8 * 3,
     { restartDelayMs: 50 },
   );
   assert.equal(run.error, null);
-  assert.ok(run.audio.subarray(0, PACKET * 5).equals(Buffer.concat([packets(1, 1), packets(1, 4)])));
+  assert.ok(run.audio.subarray(0, PACKET).equals(packets(1, 1)));
+  const rest = run.audio.subarray(PACKET);
+  const zeros = leadingZeroFrames(rest);
+  assert.ok(rest.subarray(zeros * 8, zeros * 8 + PACKET * 4).equals(packets(1, 4)), `after ${zeros} zero frames`);
   assert.equal(run.log.filter((line) => line === "Start").length, 2);
   assert.deepEqual(run.log.filter((l) => l.startsWith("alive")), [ALL_RELEASED, ALL_RELEASED]);
+});
+
+test("across restarts the capture keeps time: silence flows between, the new audio where real time says", async () => {
+  // Each run plays a second of packets and then loses its stream; the capture goes on for
+  // three runs. Noted at each arrival: the frames so far against the time since the first.
+  const marker = path.join(scratch, "clock-runs");
+  fs.rmSync(marker, { force: true });
+  Object.assign(process.env, {
+    SIM_AUDIO: `${Array(100).fill("packet 480 data").join(";")}; lose size 0x88890004`,
+    SIM_AUDIO_LOG: path.join(scratch, "clock.log"),
+  });
+  const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42, restartDelayMs: 300 });
+  const arrivals = [];
+  let received = 0;
+  let firstAt = null;
+  try {
+    await new Promise((resolve, reject) => {
+      frames.on("data", (chunk) => {
+        const now = performance.now();
+        if (firstAt === null) firstAt = now - chunk.length / 8 / 48;
+        received += chunk.length / 8;
+        arrivals.push({ at: now - firstAt, frames: received });
+        if (fs.readFileSync(process.env.SIM_AUDIO_LOG, "utf8").split("Start").length > 3 && received > 48000 * 4) resolve();
+      });
+      frames.on("error", reject);
+    });
+  } finally {
+    assert.ok([0, null].includes(await stop())); // null: stopped between two lumbrooks
+    delete process.env.SIM_AUDIO;
+    delete process.env.SIM_AUDIO_LOG;
+  }
+  // Frames and real time agree within about 100 ms at every arrival, however many restarts:
+  // never ahead (a new lumbrook's silence overlapping the filled-in silence), never behind by
+  // the restarts' length (no silence filled in). Behind is allowed a little more, for a busy
+  // machine's late arrivals.
+  for (const { at, frames: count } of arrivals) {
+    assert.ok(count / 48 <= at + 100, `${count / 48} ms of frames at ${at} ms`);
+    assert.ok(count / 48 >= at - 250, `${count / 48} ms of frames at ${at} ms`);
+  }
+  // And the frames keep coming: no pause between arrivals longer than a busy machine explains.
+  const pauses = arrivals.slice(1).map((a, k) => a.at - arrivals[k].at);
+  assert.ok(Math.max(...pauses) < 400, `a pause of ${Math.max(...pauses)} ms`);
+});
+
+test("a lumbrook that never begins to stream ends the capture with start_timeout", async () => {
+  // The activation never completes; the launcher ends the orphaned lumbrook after 20 s.
+  const run = await captureRun("complete never", Infinity, { startTimeoutMs: 1500 }, { LAUNCH_LIMIT_MS: "20000" });
+  assert.ok(run.error instanceof lumbrook.CaptureError);
+  assert.equal(run.error.code, "start_timeout");
+});
+
+test("sendFrames carries the frames to a port, and says when they end or fail", async () => {
+  // Ends: every byte arrives as plain data, then the end.
+  process.env.SIM_AUDIO = "tail 480";
+  let { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 });
+  let channel = new MessageChannel();
+  let messages = [];
+  let bytes = 0;
+  let sent = lumbrook.sendFrames(frames, channel.port1);
+  let stopped = null;
+  const ended = new Promise((resolve) => {
+    channel.port2.on("message", (message) => {
+      messages.push(message);
+      if (message.lumbrook === "frames") bytes += message.pcm.byteLength;
+      if (bytes >= PACKET * 50 && !stopped) stopped = stop().then((status) => assert.equal(status, 0));
+      if (message.lumbrook === "end") resolve();
+    });
+  });
+  await sent;
+  await ended;
+  await stopped;
+  channel.port2.close();
+  const audio = Buffer.concat(messages.filter((m) => m.lumbrook === "frames").map((m) => Buffer.from(m.pcm)));
+  assert.ok(audio.subarray(0, PACKET * 50).equals(packets(1, 50)));
+  assert.deepEqual(messages.at(-1), { lumbrook: "end" });
+
+  // Fails: the other side is told, and the promise rejects with the capture's error.
+  process.env.SIM_AUDIO = "initialize 0x88890008";
+  ({ frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 }));
+  channel = new MessageChannel();
+  messages = [];
+  const told = new Promise((resolve) => channel.port2.on("message", (message) => messages.push(message) && resolve()));
+  await assert.rejects(lumbrook.sendFrames(frames, channel.port1), { code: "stream_setup" });
+  await told;
+  channel.port2.close();
+  assert.equal(messages.at(-1).lumbrook, "error");
+  assert.equal(messages.at(-1).code, "stream_setup");
+
+  // The renderer's track was stopped: the promise resolves and the frames wait for stop().
+  process.env.SIM_AUDIO = "tail 480";
+  ({ frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 }));
+  channel = new MessageChannel();
+  sent = lumbrook.sendFrames(frames, channel.port1);
+  channel.port2.once("message", () => channel.port2.postMessage({ lumbrook: "stopped" }));
+  await sent;
+  assert.equal(frames.isPaused(), true);
+  assert.equal(await stop(), 0);
+  channel.port2.close();
+  delete process.env.SIM_AUDIO;
+});
+
+test("hosts read the package's version through its package.json", () => {
+  assert.equal(hostRequire("lumbrook-tessvane/package.json").version, process.env.VERSION);
 });
 
 test("quick failures in a row end in one error, not a restart storm", async () => {

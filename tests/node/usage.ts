@@ -1,5 +1,6 @@
 // A host's use of the package, checked against its declarations by tsc --noEmit.
-import { capture, setGpuPriority, lumbrookPath, CaptureError, PriorityResult } from "lumbrook-tessvane";
+import { capture, sendFrames, setGpuPriority, lumbrookPath, CaptureError, PriorityResult } from "lumbrook-tessvane";
+import { MessageChannel } from "node:worker_threads";
 
 const path: string = lumbrookPath;
 const { frames, stop } = capture({ excludePid: 1234, restartDelayMs: 250, prefix: ["wine"] });
@@ -8,6 +9,14 @@ frames.on("error", (error: Error) => {
   if (error instanceof CaptureError && error.code === "stream_lost") console.log(error.status);
 });
 stop().then((status: number | null) => console.log(path, status));
+
+// The main side of an Electron host: the frames to a renderer through a port.
+const { port1 } = new MessageChannel();
+const late = capture({ startTimeoutMs: 15000 });
+sendFrames(late.frames, port1).then(
+  () => late.stop(),
+  (error: Error) => error instanceof CaptureError && error.code === "start_timeout",
+);
 
 setGpuPriority("boost", ["self", 42]).then((outcome) => {
   if (outcome.apiMissing) return;
