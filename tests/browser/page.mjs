@@ -7,6 +7,7 @@ import { createAudioTrack } from "./renderer.mjs";
 const options = new URLSearchParams(location.search);
 const stallAt = Number(options.get("stallAt") || 0); // frames read before a 500 ms stall
 const stopAt = Number(options.get("stopAt") || 0); // frames read before the page stops the track
+const keep = options.get("keep") !== "no"; // the audio read, or (for long runs) only its count
 
 const report = (event, details = {}) =>
   fetch("/event", { method: "POST", body: JSON.stringify({ event, ...details }) });
@@ -68,7 +69,7 @@ try {
   for (;;) {
     const { value, done } = await reader.read();
     if (done) break;
-    parts.push(interleaved(value));
+    if (keep) parts.push(interleaved(value));
     frames += value.numberOfFrames;
     reads.push([performance.now(), frames, value.numberOfFrames, value.sampleRate, value.numberOfChannels]);
     value.close();
@@ -86,14 +87,14 @@ try {
     }
   }
   await new Promise((resolve) => setTimeout(resolve, 0)); // an "ended" event queued meanwhile
-  const pcm = new Uint8Array(frames * 8);
+  const pcm = new Uint8Array(keep ? frames * 8 : 0);
   let at = 0;
   for (const part of parts) {
     pcm.set(new Uint8Array(part.buffer), at);
     at += part.byteLength;
   }
   await fetch("/pcm", { method: "POST", body: pcm });
-  await report("done", { readyState: track.readyState, endedEvents, reads });
+  await report("done", { readyState: track.readyState, endedEvents, reads, timeOrigin: performance.timeOrigin });
 } catch (error) {
   await report("failed", { error: String(error && error.stack ? error.stack : error) });
 }

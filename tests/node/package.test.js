@@ -10,13 +10,11 @@ const { createRequire } = require("node:module");
 const { performance } = require("node:perf_hooks");
 const { MessageChannel } = require("node:worker_threads");
 const test = require("node:test");
+const { PACKET, ALL_RELEASED, packets, leadingZeroFrames } = require("./engine.js");
 
 const ROOT = path.resolve(__dirname, "..", "..");
 const UNDER_WINE = path.join(ROOT, "tests", "hosts", "under_wine.sh");
 const PREFIX = [UNDER_WINE];
-const PACKET = 480 * 8;
-const ALL_RELEASED =
-  "alive IAudioClient=0 IAudioCaptureClient=0 IActivateAudioInterfaceAsyncOperation=0 IUnknown=0";
 
 // The package as it ships, installed where a host finds it by name: its own files, and the
 // programs in bin/.
@@ -32,21 +30,6 @@ fs.copyFileSync(process.env.DIST_TESSVANE, path.join(packageDir, "bin", "tessvan
 const hostRequire = createRequire(path.join(scratch, "host.js"));
 const lumbrook = hostRequire("lumbrook-tessvane");
 test.after(() => fs.rmSync(scratch, { recursive: true, force: true }));
-
-// The bytes the simulated engine fills data packet `seed` with.
-function sampleBytes(seed, count) {
-  const out = Buffer.alloc(count);
-  for (let i = 0; i < count; i++) {
-    let x = (Math.imul(seed, 2654435761) + Math.imul(i, 40503)) >>> 0;
-    x = (x ^ (x >>> 15)) >>> 0;
-    x = Math.imul(x, 2246822519) >>> 0;
-    x = (x ^ (x >>> 13)) >>> 0;
-    out[i] = x & 0xff;
-  }
-  return out;
-}
-const packets = (first, count) =>
-  Buffer.concat(Array.from({ length: count }, (_, k) => sampleBytes(first + k, PACKET)));
 
 // Reads `count` bytes from a paused stream, as they come.
 function readBytes(stream, count) {
@@ -122,13 +105,6 @@ test("a consumer that stops reading holds lumbrook up: nothing is buffered witho
     delete process.env.SIM_AUDIO_LOG;
   }
 });
-
-// The number of leading frames that are all zero.
-function leadingZeroFrames(audio) {
-  let frames = 0;
-  while (frames * 8 < audio.length && audio.readBigUInt64LE(frames * 8) === 0n) frames++;
-  return frames;
-}
 
 test("a lost stream restarts, and the frames of both runs arrive, with silence between", async () => {
   const marker = path.join(scratch, "first-run");

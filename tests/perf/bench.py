@@ -3,9 +3,11 @@ same run, under Wine with the simulated platform. Prints min / median / max over
 import argparse
 import concurrent.futures
 import os
+import pathlib
 import re
 import signal
 import statistics
+import subprocess
 import sys
 import time
 
@@ -104,21 +106,22 @@ def reader_gone_in_silence(runs):
     return times
 
 
+def exit_9_after(script, event):
+    """Milliseconds from the scripted moment of the engine's log line `event` to lumbrook's end
+    with 9, on the engine's clock (infinite if it did not end so)."""
+    result = harness.lumbrook(["42"], script)
+    marked = harness.lines_starting(result.log, event)
+    end = harness.lines_starting(result.log, "exit t=")
+    if result.status != 9 or not marked or not end:
+        return float("inf")
+    return int(end[0].split("=")[1]) - int(re.search(r"scripted=(\d+)", marked[0]).group(1))
+
+
 def lost_stream_to_exit(runs):
     """Milliseconds from the engine losing the stream (its calls fail for good from then on and
     it signals no more) to lumbrook's end, on the engine's clock."""
-    times = []
-    for run in range(runs):
-        result = harness.lumbrook(["42"], f"gap {1500 + run * 1000 // runs}; "
-                                          "lose size 0x88890004")
-        lost = harness.lines_starting(result.log, "lost")
-        end = harness.lines_starting(result.log, "exit t=")
-        if result.status != 9 or not lost or not end:
-            times.append(float("inf"))
-            continue
-        scripted = int(re.search(r"scripted=(\d+)", lost[0]).group(1))
-        times.append(int(end[0].split("=")[1]) - scripted)
-    return times
+    return [exit_9_after(f"gap {1500 + run * 1000 // runs}; lose size 0x88890004", "lost")
+            for run in range(runs)]
 
 
 def dead_engine_to_exit(runs, client):
@@ -126,19 +129,10 @@ def dead_engine_to_exit(runs, client):
     while its event keeps firing) to lumbrook's end, on the engine's clock, half of the runs
     dying in silence and half right after a packet; `client` is "" (Windows' loopback client)
     or "client wine"."""
-    times = []
-    for run in range(runs):
+    def script(run):
         before = "packet 480 data; " + (f"gap {1500 + run * 1000 // runs}; " if run % 2 else "")
-        result = harness.lumbrook(["42"], f"{client}; {before}die 0x88890004; gap 1000; "
-                                          "packet 480 data")
-        died = harness.lines_starting(result.log, "died")
-        end = harness.lines_starting(result.log, "exit t=")
-        if result.status != 9 or not died or not end:
-            times.append(float("inf"))
-            continue
-        scripted = int(re.search(r"scripted=(\d+)", died[0]).group(1))
-        times.append(int(end[0].split("=")[1]) - scripted)
-    return times
+        return f"{client}; {before}die 0x88890004; gap 1000; packet 480 data"
+    return [exit_9_after(script(run), "died") for run in range(runs)]
 
 
 def packet_latency(packets):
@@ -328,6 +322,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--flow-minutes", type=float, default=10.0,
                         help="length of the back-to-back run that must get no zeros")
+    parser.add_argument("--track-minutes", type=float, default=10.0,
+                        help="length of the capture to a track in Chromium, for its memory")
     options = parser.parse_args()
     runs, seconds = options.runs, options.seconds
     print(f"runs: {runs}; figures are min/median/max")
@@ -421,6 +417,11 @@ def main():
         f"{extra:+.0f} ms", "-", True)
     row("real engine: engine lost to exit 9 (server killed or sink unloaded)", lost, None,
         "ms", f"worst {max(lost):.0f} ms", "worst <= 1100", max(lost) <= 1100)
+
+    # The Node package's path to a renderer's track, in Chromium (its own table rows).
+    sys.stdout.flush()
+    subprocess.run(["node", str(pathlib.Path(__file__).with_name("track_bench.js")),
+                    str(options.track_minutes), str(seconds * 2)], check=True)
 
     one, many = tessvane_targets(runs)
     per_target = (statistics.median(many) - statistics.median(one)) / 63 * 1000
