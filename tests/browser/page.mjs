@@ -12,33 +12,6 @@ const keep = options.get("keep") !== "no"; // the audio read, or (for long runs)
 const report = (event, details = {}) =>
   fetch("/event", { method: "POST", body: JSON.stringify({ event, ...details }) });
 
-// The feed: messages of a 4-byte header length, a JSON header and the PCM bytes.
-async function feed(port) {
-  const reader = (await fetch("/feed")).body.getReader();
-  let held = new Uint8Array(0);
-  for (;;) {
-    const { value, done } = await reader.read();
-    if (done) return;
-    const joined = new Uint8Array(held.length + value.length);
-    joined.set(held);
-    joined.set(value, held.length);
-    let at = 0;
-    while (joined.length - at >= 4) {
-      const headLength = new DataView(joined.buffer, at).getUint32(0, true);
-      if (joined.length - at < 4 + headLength) break;
-      const head = JSON.parse(new TextDecoder().decode(joined.subarray(at + 4, at + 4 + headLength)));
-      if (joined.length - at < 4 + headLength + head.bytes) break;
-      const start = at + 4 + headLength;
-      const message = { ...head };
-      delete message.bytes;
-      if (head.lumbrook === "frames") message.pcm = joined.slice(start, start + head.bytes).buffer;
-      port.postMessage(message);
-      at = start + head.bytes;
-    }
-    held = joined.slice(at);
-  }
-}
-
 function interleaved(data) {
   const out = new Float32Array(data.numberOfFrames * data.numberOfChannels);
   if (data.format === "f32") {
@@ -55,8 +28,8 @@ function interleaved(data) {
 
 try {
   const channel = new MessageChannel();
-  channel.port1.onmessage = (event) => fetch("/reply", { method: "POST", body: JSON.stringify(event.data) });
-  feed(channel.port1);
+  const feeder = new Worker("./feed-worker.mjs", { type: "module" });
+  feeder.postMessage(channel.port1, [channel.port1]);
   const track = createAudioTrack(channel.port2);
   let endedEvents = 0;
   track.addEventListener("ended", () => endedEvents++);

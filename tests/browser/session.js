@@ -3,8 +3,8 @@
 // Debian's chromium-headless-shell (started and stopped by its process id, with a profile of
 // its own), fed through the package's main side, capture() and sendFrames(), from lumbrook
 // under Wine against the simulated engine. The page gets the messages over a streamed fetch
-// from a server on 127.0.0.1 and hands them to a MessageChannel, as Electron's preload hands
-// over its port; it reports back with fetch.
+// from a server on 127.0.0.1, in a worker of its own, and hands them to a MessageChannel, as
+// Electron's preload hands over its port; it reports back with fetch.
 const fs = require("node:fs");
 const http = require("node:http");
 const os = require("node:os");
@@ -18,6 +18,8 @@ const PREFIX = [path.join(ROOT, "tests", "hosts", "under_wine.sh")];
 const FILES = {
   "/": [path.join(__dirname, "page.html"), "text/html"],
   "/page.mjs": [path.join(__dirname, "page.mjs"), "text/javascript"],
+  "/feed.mjs": [path.join(__dirname, "feed.mjs"), "text/javascript"],
+  "/feed-worker.mjs": [path.join(__dirname, "feed-worker.mjs"), "text/javascript"],
   "/renderer.mjs": [path.join(ROOT, "node", "renderer.mjs"), "text/javascript"],
   "/renderer-worker.js": [path.join(ROOT, "node", "renderer-worker.js"), "text/javascript"],
 };
@@ -62,14 +64,32 @@ function body(request) {
   });
 }
 
+// Ends a process group started detached, by its leader's process id, and waits until none of
+// it is left; SIGKILL if SIGTERM has not done it within 5 s.
+async function stopGroup(leader) {
+  const alive = () => {
+    try {
+      process.kill(-leader.pid, 0);
+      return true;
+    } catch {
+      return false;
+    }
+  };
+  const signal = (name) => alive() && process.kill(-leader.pid, name);
+  signal("SIGTERM");
+  for (const started = Date.now(); alive(); await new Promise((resolve) => setTimeout(resolve, 20))) {
+    if (Date.now() - started > 5000) signal("SIGKILL");
+  }
+}
+
 // One page in one browser against one capture of the engine `script`. `query` is the page's;
 // the capture is stopped once `stopAfterFrames` have been sent; `onStart(browser)` is told the
-// browser's process; `keep: false` keeps no audio, for long runs. Resolves to the page's
-// events, what it read, what was sent (and when the host had each part), the sending's
-// outcome, stop()'s status and the engine's log.
+// browser's process; `keep: false` keeps no audio, for long runs; `page` serves another page
+// module in page.mjs's place. Resolves to the page's events, what it read, what was sent (and
+// when the host had each part), the sending's outcome, stop()'s status and the engine's log.
 async function session(script, query, options = {}) {
-  const { stopAfterFrames = Infinity, captureOptions = {}, guardMs = GUARD_MS, onStart = () => {}, keep = true } =
-    options;
+  const { stopAfterFrames = Infinity, captureOptions = {}, guardMs = GUARD_MS, onStart = () => {}, keep = true,
+    page = FILES["/page.mjs"][0] } = options;
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "lumbrook-browser-"));
   const log = path.join(scratch, "engine.log");
   Object.assign(process.env, { SIM_AUDIO: script, SIM_AUDIO_LOG: log });
@@ -109,7 +129,8 @@ async function session(script, query, options = {}) {
       );
       return;
     }
-    const file = FILES[request.url.split("?")[0]];
+    const url = request.url.split("?")[0];
+    const file = url === "/page.mjs" ? [page, "text/javascript"] : FILES[url];
     if (!file) {
       response.writeHead(404).end();
       return;
@@ -137,7 +158,9 @@ async function session(script, query, options = {}) {
         `--user-data-dir=${path.join(scratch, "profile")}`,
         `http://127.0.0.1:${server.address().port}/?${query}`,
       ],
-      { stdio: "ignore" },
+      // A process group of its own: Debian's command is a script that starts the browser as
+      // its child, so the whole group is stopped by the script's process id.
+      { stdio: "ignore", detached: true },
     );
     onStart(browser);
     await done;
@@ -149,13 +172,7 @@ async function session(script, query, options = {}) {
   } finally {
     clearTimeout(guard);
     if (capturing) await capturing.stop();
-    if (browser && browser.exitCode === null) {
-      const exited = new Promise((resolve) => browser.once("exit", resolve));
-      process.kill(browser.pid, "SIGTERM");
-      const kill = setTimeout(() => process.kill(browser.pid, "SIGKILL"), 5000);
-      await exited;
-      clearTimeout(kill);
-    }
+    if (browser) await stopGroup(browser);
     if (port) port.response.end();
     server.closeAllConnections();
     await new Promise((resolve) => server.close(resolve));

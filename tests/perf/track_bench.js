@@ -56,6 +56,20 @@ async function hostCpu(seconds, send) {
   return (used.user + used.system) / 1e6 / audioSeconds;
 }
 
+// The longest wait between two chunks reaching a reader in a worker during a 500 ms stall of
+// the page, and after it, with the writes in the package's worker or on the page's thread.
+async function stallGaps(writer) {
+  const run = await session("tail 480", `writer=${writer}`, {
+    keep: false,
+    stopAfterFrames: 48000 * 3,
+    page: path.join(__dirname, "stall_page.mjs"),
+  });
+  const { stall, arrivals } = run.events.at(-1);
+  const gaps = arrivals.slice(1).map((at, k) => [arrivals[k], at - arrivals[k]]);
+  const longest = (from, to) => Math.max(0, ...gaps.filter(([at]) => at >= from && at < to).map(([, gap]) => gap));
+  return [longest(stall.at - 20, stall.until), longest(stall.until, Infinity)];
+}
+
 function row(name, value, baseline, compare) {
   console.log(`| ${name} | ${value} | ${baseline} | ${compare} | - | - |`);
 }
@@ -68,6 +82,12 @@ async function main() {
   row("package main side: host CPU s per s of audio with sendFrames() (baseline: capture() alone)",
     cpu.map((c) => c[0].toFixed(4)).join("/"), cpu.map((c) => c[1].toFixed(4)).join("/"),
     `sendFrames() adds ${(ours - base).toFixed(4)}`);
+
+  const worker = await stallGaps("worker");
+  const page = await stallGaps("page");
+  row("page stall of 500 ms: longest wait between chunks at a reader in a worker, during / after " +
+    "(writes in createAudioTrack()'s worker; baseline: writes on the page's thread)",
+    `${worker[0].toFixed(1)} / ${worker[1].toFixed(1)} ms`, `${page[0].toFixed(1)} / ${page[1].toFixed(1)} ms`, "-");
 
   const samples = []; // [ms since the start, host KiB, browser KiB]
   let sampler = null;
@@ -83,6 +103,7 @@ async function main() {
     },
   });
   clearInterval(sampler);
+  while (samples.length > 0 && samples.at(-1)[2] === 0) samples.pop(); // taken as the browser went
   const done = run.events.at(-1);
   // Each read's last frame, against when the host had the part that held it.
   const latencies = [];
