@@ -147,7 +147,9 @@ test("across restarts the capture keeps time: silence flows between, the new aud
       frames.on("error", reject);
     });
   } finally {
-    assert.ok([0, null].includes(await stop())); // null: stopped between two lumbrooks
+    // null: stopped between two lumbrooks; 9: stopped as one lost its stream.
+    const status = await stop();
+    assert.ok([0, 9, null].includes(status), String(status));
     delete process.env.SIM_AUDIO;
     delete process.env.SIM_AUDIO_LOG;
   }
