@@ -161,9 +161,10 @@ test("across restarts the capture keeps time: silence flows between, the new aud
     assert.ok(count / 48 <= at + 100, `${count / 48} ms of frames at ${at} ms`);
     assert.ok(count / 48 >= at - 250, `${count / 48} ms of frames at ${at} ms`);
   }
-  // And the frames keep coming: no pause between arrivals longer than a busy machine explains.
+  // And the frames keep coming (a hang guard: a busy machine holds Wine and Node up for a
+  // moment now and then; without the silence between lumbrooks, the checks above fail).
   const pauses = arrivals.slice(1).map((a, k) => a.at - arrivals[k].at);
-  assert.ok(Math.max(...pauses) < 400, `a pause of ${Math.max(...pauses)} ms`);
+  assert.ok(Math.max(...pauses) < 1000, `a pause of ${Math.max(...pauses)} ms`);
 });
 
 test("a lumbrook that never begins to stream ends the capture with start_timeout", async () => {
