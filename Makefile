@@ -17,7 +17,7 @@ build-clang: deps
 	cmake --preset cross-clang
 	cmake --build --preset cross-clang
 
-# Both builds' suites run side by side; each build's output follows when both are done.
+# The real-engine suites alone, then the rest of both builds side by side; the output follows.
 test: build build-clang
 	@bash tools/test-both.sh
 
