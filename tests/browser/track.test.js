@@ -25,6 +25,20 @@ function assertSameSamples(read, sent) {
   }
 }
 
+// How far the frames read are from the real time since the first frame, in ms, one figure a
+// second. A read is only ever late (a busy page), never early: the least late read of the first
+// half second says when the first frame began, and each second's least late read where the
+// frames were.
+function clockErrorsBySecond(reads) {
+  const start = Math.min(...reads.filter(([at]) => at - reads[0][0] < 500).map(([at, frames]) => at - frames / 48));
+  const seconds = new Map();
+  for (const [at, frames] of reads) {
+    const second = Math.floor((at - start) / 1000);
+    seconds.set(second, Math.max(seconds.get(second) ?? -Infinity, frames / 48 - (at - start)));
+  }
+  return [...seconds.values()];
+}
+
 function finalEvent(run) {
   const last = run.events.at(-1);
   assert.equal(last.event, "done", JSON.stringify(run.events.slice(-2)));
@@ -74,9 +88,9 @@ test("a restart is kept in time on the track", async (t) => {
   const zeros = leadingZeroFrames(run.sent.subarray(PACKET * 100));
   const second = run.sent.subarray(PACKET * 100 + zeros * 8);
   assert.ok(second.subarray(0, PACKET * 100).equals(packets(1, 100)), `after ${zeros} zero frames`);
-  // Within about 100 ms of real time at every read, through the restart; behind a little more
-  // for a busy machine's late reads.
-  const errors = clockErrors(done.reads);
+  // Within about 100 ms of real time in every second, through the restart; behind a little
+  // more for a busy machine.
+  const errors = clockErrorsBySecond(done.reads);
   t.diagnostic(`${zeros} zero frames between the runs; frames off real time from ` +
     `${Math.min(...errors).toFixed(1)} to ${Math.max(...errors).toFixed(1)} ms`);
   for (const error of errors) {
