@@ -14,6 +14,8 @@ const { capture, sendFrames } = require(path.join(ROOT, "node", "index.js"));
 const PREFIX = [path.join(ROOT, "tests", "hosts", "under_wine.sh")];
 const [minutes = 10, cpuSeconds = 10] = process.argv.slice(2).map(Number);
 
+// min/median/max, as the bench's other rows.
+const spread = (values) => [0, 0.5, 1].map((p) => percentile(values, p).toFixed(4)).join("/");
 const percentile = (values, p) => [...values].sort((a, b) => a - b)[Math.min(values.length - 1, Math.floor(p * values.length))];
 
 // Resident memory of a process and all its descendants, in KiB.
@@ -80,7 +82,7 @@ async function main() {
   const ours = percentile(cpu.map((c) => c[0]), 0.5);
   const base = percentile(cpu.map((c) => c[1]), 0.5);
   row("package main side: host CPU s per s of audio with sendFrames() (baseline: capture() alone)",
-    cpu.map((c) => c[0].toFixed(4)).join("/"), cpu.map((c) => c[1].toFixed(4)).join("/"),
+    spread(cpu.map((c) => c[0])), spread(cpu.map((c) => c[1])),
     `sendFrames() adds ${(ours - base).toFixed(4)}`);
 
   const worker = await stallGaps("worker");
