@@ -13,16 +13,24 @@ using Ticks = int64_t;
 constexpr Ticks kTicksPerFrame = 625;
 constexpr Ticks kTicksPerHns = 3;
 constexpr Ticks kTicksPerMillisecond = 30000;
-// Silence is written this far behind real time, so that a packet the engine hands out late
-// still finds its place free; and in steps of about this much.
-constexpr Ticks kFillLag = 50 * kTicksPerMillisecond;
+// Silence is written behind real time by the fill lag, so that a packet the engine hands out
+// late still finds its place free, and in steps of about kFillStep. The lag is as short as the
+// engine's delivery allows: kMinFillLag before the first packet, then kMaxFillLag until
+// kLearnPackets packets have shown how late the engine hands them out, then what the latest
+// kLagWindow packets needed plus kLagMargin, within those bounds. A packet that needs more
+// raises it at once.
+constexpr Ticks kMinFillLag = 10 * kTicksPerMillisecond;
+constexpr Ticks kMaxFillLag = 50 * kTicksPerMillisecond;
+constexpr Ticks kLagMargin = 5 * kTicksPerMillisecond;
 constexpr Ticks kFillStep = 10 * kTicksPerMillisecond;
+constexpr uint64_t kLearnPackets = 50;
+constexpr uint64_t kLagWindow = 500;
 // The pump waits at most this long for the engine's event, so it polls even if none comes.
 constexpr DWORD kPollMilliseconds = 1000;
 
 // Keeps the stream a clock: 48000 frames are one second, also while the engine hands out no
 // packets at all, as a loopback client does while nothing plays. Zeros flow for such a
-// stretch, trailing real time by kFillLag; when packets resume, zeros up to the first one's
+// stretch, trailing real time by the fill lag; when packets resume, zeros up to the first one's
 // time stamp put it where the engine says it began. Packets that come back to back are written
 // back to back whatever their stamps say (a device clock runs a little fast or slow against
 // the counter, and stamps jitter); the stream re-aligns only after a stretch without packets
@@ -47,6 +55,7 @@ class StreamClock {
         const bool trusted = past && stamp >= lastStamp_;
         const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
         afterStretch_ = false;
+        LearnLag(now);
         // Its audio ended where its stamp says, and by now at the latest: a stretch without
         // packets is measured from the later, so that a late engine's flow is no stretch.
         const Ticks ended = trusted ? stamp + duration : audioEnd_;
@@ -65,9 +74,9 @@ class StreamClock {
     }
 
     // The zeros due at `now`, after a pass that left no packet pending: a stretch without
-    // packets is under way once the last packet's audio ended, and it came, kFillLag ago.
+    // packets is under way once the last packet's audio ended, and it came, the lag ago.
     uint64_t SilenceDue(Ticks now) const {
-        const Ticks until = now - kFillLag;
+        const Ticks until = now - lag_;
         if (until <= audioEnd_ || until - end_ < kFillStep) {
             return 0;
         }
@@ -78,12 +87,18 @@ class StreamClock {
         end_ += static_cast<Ticks>(frames) * kTicksPerFrame;
         wroteAny_ = wroteAny_ || frames > 0;
         afterStretch_ = afterStretch_ || silence;
+        if (!silence) {
+            packetEnd_ = end_;
+        }
     }
+
+    // How far behind real time silence is written now.
+    Ticks Lag() const { return lag_; }
 
     // How long the pump may wait for the engine before silence is next due.
     DWORD WaitMilliseconds(Ticks now) const {
         const Ticks from = audioEnd_ > end_ ? audioEnd_ : end_;
-        const Ticks due = from + kFillLag + kFillStep - now;
+        const Ticks due = from + lag_ + kFillStep - now;
         if (due >= Ticks{kPollMilliseconds} * kTicksPerMillisecond) {
             return kPollMilliseconds;
         }
@@ -91,9 +106,44 @@ class StreamClock {
     }
 
   private:
+    // A packet that came at `now` would have found silence written before it with no lag at
+    // all once both the last packet (or when it came) and the stream's end after it plus a
+    // step lay behind: how much later it came is what the lag must cover for such a packet.
+    // Longer than kMaxFillLag, it followed a pause, not a late delivery.
+    void LearnLag(Ticks now) {
+        if (!hadPacket_) {
+            hadPacket_ = true;
+            lag_ = kMaxFillLag; // audio flows: nothing known yet of how late it comes
+            return;
+        }
+        const Ticks need =
+            now - (audioEnd_ > packetEnd_ + kFillStep ? audioEnd_ : packetEnd_ + kFillStep);
+        if (need > kMaxFillLag) {
+            return;
+        }
+        if (windowPackets_ == kLagWindow) {
+            previousNeed_ = windowNeed_;
+            windowNeed_ = 0;
+            windowPackets_ = 0;
+        }
+        ++windowPackets_;
+        ++learned_;
+        windowNeed_ = need > windowNeed_ ? need : windowNeed_;
+        Ticks wanted = (windowNeed_ > previousNeed_ ? windowNeed_ : previousNeed_) + kLagMargin;
+        wanted = wanted < kMinFillLag ? kMinFillLag : wanted > kMaxFillLag ? kMaxFillLag : wanted;
+        lag_ = learned_ >= kLearnPackets || wanted > lag_ ? wanted : lag_;
+    }
+
     Ticks end_;                // where the end of the stream written so far sits on the clock
     Ticks audioEnd_;           // where the last packet's audio ended, or when it came
     Ticks lastStamp_ = 0;      // the last stamp trusted
     bool wroteAny_ = false;    // whether anything has been written yet
     bool afterStretch_ = true; // zeros written since the last packet (or the start)
+    Ticks lag_ = kMinFillLag;  // how far behind real time silence is written
+    bool hadPacket_ = false;   // a packet with frames has been taken
+    Ticks packetEnd_ = 0;      // where the stream ended after the last packet
+    Ticks windowNeed_ = 0;     // the most a packet needed of the lag in this window...
+    Ticks previousNeed_ = 0;   // ...and in the one before
+    uint64_t windowPackets_ = 0;
+    uint64_t learned_ = 0; // packets whose need is known
 };

@@ -105,7 +105,8 @@ class Device {
 struct Written {
     std::vector<uint64_t> zerosBefore; // per packet, in the order taken
     std::vector<size_t> lostBefore;    // per packet, the packets the engine lost just before
-    Ticks worstBehind = 0;             // at a wake-up, real time less the stream's end
+    Ticks worstBehind = 0;             // at a wake-up from `paceFrom`, real time less the end
+    Ticks lag = 0;                     // the fill lag at the end
 };
 
 // Takes packets as lumbrook's pump does until `until`: wakes at the engine's event or when the
@@ -113,7 +114,8 @@ struct Written {
 // then, each after the zeros the clock puts before it, then writes the silence due. From
 // `stallAt`, for `stallFor`, it takes nothing (a reader that stalls holds the pump up); the
 // engine loses what waited longer than its buffer holds and flags the next packet.
-Written Pump(const Device& device, Ticks until, Ticks stallAt = 0, Ticks stallFor = 0) {
+Written Pump(const Device& device, Ticks until, Ticks stallAt = 0, Ticks stallFor = 0,
+             Ticks paceFrom = kStart) {
     Written out;
     StreamClock clock(kStart);
     uint64_t written = 0, zerosSince = 0;
@@ -121,7 +123,10 @@ Written Pump(const Device& device, Ticks until, Ticks stallAt = 0, Ticks stallFo
     uint32_t rng = 11;
     const std::vector<Packet>& packets = device.packets;
     for (Ticks t = kStart; t < until;) {
-        out.worstBehind = std::max(out.worstBehind, t - kStart - Ticks(written) * kTicksPerFrame);
+        if (t >= paceFrom) {
+            out.worstBehind =
+                std::max(out.worstBehind, t - kStart - Ticks(written) * kTicksPerFrame);
+        }
         while (next < packets.size() && packets[next].handedOut < t - kOverflow) {
             ++next;
             ++lost;
@@ -147,7 +152,7 @@ Written Pump(const Device& device, Ticks until, Ticks stallAt = 0, Ticks stallFo
             zerosSince += silence;
             // Silence is written up to the lag behind real time, never beyond it.
             const Ticks end = kStart + Ticks(written) * kTicksPerFrame;
-            CHECK(end <= t - kFillLag && end > t - kFillLag - kTicksPerFrame, t - end);
+            CHECK(end <= t - clock.Lag() && end > t - clock.Lag() - kTicksPerFrame, t - end);
         }
         Ticks wake = t + Ticks{clock.WaitMilliseconds(t)} * kMs;
         if (next < packets.size()) {
@@ -159,6 +164,7 @@ Written Pump(const Device& device, Ticks until, Ticks stallAt = 0, Ticks stallFo
         }
         t = wake;
     }
+    out.lag = clock.Lag();
     return out;
 }
 
@@ -311,7 +317,58 @@ void SilenceKeepsPace() {
     currentCase = "an hour of silence";
     Device device;
     const Written out = Pump(device, kStart + kHour);
-    CHECK(out.worstBehind <= kFillLag + kFillStep + 4 * kMs, out.worstBehind / kMs);
+    CHECK(out.worstBehind <= kMinFillLag + kFillStep + 4 * kMs, out.worstBehind / kMs);
+}
+
+// Where the sound stops, silence follows as closely as the engine's delivery allows: an engine
+// that hands packets out on time gets the least lag, one that hands them out in threes the lag
+// its bursts need, and none gets anything inserted into its flow. Measured after the first
+// sound, from which the lag is learned.
+void SilenceFollowsTheSoundClosely() {
+    struct Setting {
+        const char* name;
+        Ticks jitter, late;
+        size_t burst;
+        Ticks lag; // what the lag comes to, within the pump's wake-ups (up to 2 ms late)
+    };
+    // A late engine's first packet after a pause follows the silence written, which ends up to
+    // a step before real time, so the packets after it come up to a step later than that end.
+    const Setting settings[] = {
+        {"on time", 0, 0, 1, 10 * kMs},
+        {"stamps jittered 0.5 ms", 15000, 0, 1, 10 * kMs},
+        {"300 ms late", 0, 300 * kMs, 1, 15 * kMs},
+        {"in threes", 0, 0, 3, 25 * kMs},
+    };
+    for (const Setting& setting : settings) {
+        currentCase = setting.name;
+        Device device;
+        device.jitter = setting.jitter;
+        device.late = setting.late;
+        device.burst = setting.burst;
+        uint32_t rng = 5;
+        std::vector<bool> startsASound(1, true);
+        device.Play(300);
+        startsASound.resize(300);
+        for (int i = 0; i < 100; ++i) {
+            device.Gap((100 + Scramble(rng) % 2900) * kMs);
+            const size_t count = 30 + 3 * (Scramble(rng) % 100);
+            device.Play(count);
+            startsASound.push_back(true);
+            startsASound.resize(startsASound.size() + count - 1);
+        }
+        const Written out = Pump(device, AfterTheLast(device), 0, 0, kStart + 3000 * kMs);
+        CHECK(out.lag >= kMinFillLag && out.lag <= setting.lag + 3 * kMs, out.lag / 30); // us
+        // Behind real time by no more than the lag and a step, and the wake-up; a late engine's
+        // stream runs as late as its packets come.
+        CHECK(out.worstBehind <= setting.lag + kFillStep + setting.late + 8 * kMs,
+              out.worstBehind / 30); // us
+        // Zeros only before the first packet of a sound.
+        uint64_t inserted = 0;
+        for (size_t i = 0; i < out.zerosBefore.size(); ++i) {
+            inserted += startsASound[i] ? 0 : out.zerosBefore[i];
+        }
+        CHECK(inserted == 0, inserted);
+    }
 }
 
 } // namespace
@@ -323,6 +380,7 @@ int main() {
     WrongStampsPlaceNothing();
     ALatePacketAfterAStretchIsWrittenWhole();
     SilenceKeepsPace();
+    SilenceFollowsTheSoundClosely();
     printf("%d failed checks\n", failures);
     return failures;
 }
