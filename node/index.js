@@ -4,14 +4,15 @@
 const path = require("node:path");
 const { spawn } = require("node:child_process");
 const { Readable } = require("node:stream");
-const { performance } = require("node:perf_hooks");
 const { sendFrames } = require("./send-frames.js");
+const { CaptureClock, epochNow } = require("./capture-clock.js");
 
 const FRAME_BYTES = 8; // 32-bit float, two channels
 const FRAMES_PER_MS = 48;
 // Between two lumbrooks silence is pushed in steps of about STEP_MS, LAG_MS behind real time, as
-// lumbrook itself writes it.
-const LAG_MS = 50;
+// lumbrook itself writes it before its first packet, so that a new lumbrook takes over at the
+// same pace.
+const LAG_MS = 10;
 const STEP_MS = 10;
 
 // A program inside an Electron archive cannot be started: Electron unpacks it beside the
@@ -55,14 +56,14 @@ function start(program, args, prefix, stdio) {
 }
 
 // Starts lumbrook, leaving out the process tree of excludePid (the host's own by default), and
-// returns { frames, stop }. `frames` is a Readable of Buffers whose lengths are multiples of 8:
+// returns { frames, stop, clock }. `frames` is a Readable of Buffers whose lengths are multiples of 8:
 // 32-bit float stereo 48 kHz PCM, with backpressure down to lumbrook's pipe, and a clock for the
 // whole capture. After a lost stream (status 9) silence flows while a new lumbrook starts after
 // `restartDelayMs`, and the new one's audio is placed where real time says; `maxQuickRestarts`
 // lost streams in a row, each within `quickMs` of its start, end the stream with an error
 // instead. A lumbrook that has not begun to stream within `startTimeoutMs` is ended, and so is
 // the capture (`start_timeout`). Any other status but 0 ends it with a CaptureError whose
-// `code` names the stage.
+// `code` names the stage. `clock` (also `frames.clock`) gives the real time of any frame.
 function capture(options = {}) {
   const {
     excludePid = process.pid,
@@ -80,12 +81,11 @@ function capture(options = {}) {
   let quickFailures = 0;
   let restartTimer = null;
   let gone = Promise.resolve();
-  // The capture's clock: when its first frame began, and the frames pushed since.
-  let firstFrameAt = null;
-  let pushed = 0;
+  // The capture's clock, which counts the frames pushed.
+  const clock = new CaptureClock();
   let fillTimer = null;
   let joining = false; // a new lumbrook's leading silence may overlap what was filled in
-  const framesDue = (at) => Math.floor((at - firstFrameAt) * FRAMES_PER_MS);
+  const framesDue = () => clock.frameAt(epochNow() - LAG_MS);
 
   const frames = new Readable({
     read() {
@@ -101,14 +101,16 @@ function capture(options = {}) {
   });
 
   const push = (buffer) => {
-    pushed += buffer.length / FRAME_BYTES;
+    const count = buffer.length / FRAME_BYTES;
+    clock.pushed(count, !isSilentFrame(buffer, count - 1));
     return frames.push(buffer);
   };
+  frames.clock = clock;
 
   // While no lumbrook streams: zeros up to LAG_MS behind real time, unless the consumer is
   // behind anyway (they come in one piece once it reads again).
   const fillSilence = () => {
-    const due = framesDue(performance.now() - LAG_MS) - pushed;
+    const due = framesDue() - clock.frames;
     if (due >= STEP_MS * FRAMES_PER_MS && frames.readableLength < frames.readableHighWaterMark) {
       push(Buffer.alloc(due * FRAME_BYTES));
     }
@@ -120,7 +122,7 @@ function capture(options = {}) {
   // the first sound or the first part that is not ahead. Audio is never left out.
   const join = (data) => {
     let skip = 0;
-    const ahead = pushed + data.length / FRAME_BYTES - framesDue(performance.now() - LAG_MS);
+    const ahead = clock.frames + data.length / FRAME_BYTES - framesDue();
     while (skip < ahead && skip * FRAME_BYTES < data.length && isSilentFrame(data, skip)) skip++;
     joining = skip * FRAME_BYTES === data.length;
     return data.subarray(skip * FRAME_BYTES);
@@ -145,13 +147,13 @@ function capture(options = {}) {
         streaming = true;
         clearTimeout(startTimer);
         clearTimeout(fillTimer);
-        joining = firstFrameAt !== null;
+        joining = clock.origin !== null;
       }
       const data = partial.length > 0 ? Buffer.concat([partial, chunk]) : chunk;
       const whole = data.length - (data.length % FRAME_BYTES);
       partial = data.subarray(whole);
       if (whole === 0) return;
-      if (firstFrameAt === null) firstFrameAt = performance.now() - whole / FRAME_BYTES / FRAMES_PER_MS;
+      clock.start(whole / FRAME_BYTES);
       const out = joining ? join(data.subarray(0, whole)) : data.subarray(0, whole);
       if (out.length > 0 && !push(out)) current.stdout.pause();
     });
@@ -175,7 +177,7 @@ function capture(options = {}) {
           frames.destroy(new CaptureError(9, `the stream was lost ${quickFailures} times in a row`));
         } else {
           clearTimeout(fillTimer);
-          if (firstFrameAt !== null) fillSilence();
+          if (clock.origin !== null) fillSilence();
           restartTimer = setTimeout(run, restartDelayMs);
         }
       } else {
@@ -205,7 +207,7 @@ function capture(options = {}) {
   };
 
   run();
-  return { frames, stop };
+  return { frames, stop, clock };
 }
 
 // Runs tessvane with "boost" or "normal" for the targets (process ids, or "self" for the host's

@@ -3,15 +3,21 @@
 
 // Carries `frames` (what capture() gives) to `port`: Electron's MessagePortMain, a DOM
 // MessagePort or a worker_threads port; anything with postMessage. Each chunk goes as a copy of
-// its bytes; the end, or the failure, is told to the other side. Resolves when the frames end,
-// or when the other side says its track was stopped (the frames are then paused: stop the
-// capture); rejects with the capture's error when they fail.
+// its bytes with the real time its first frame was captured (`at`, epoch ms, from the
+// capture's clock); the end, or the failure, is told to the other side. Resolves when the
+// frames end, when the other side says its track was stopped, or when the port closes (the
+// page was reloaded or has crashed): the frames are then paused, stop the capture. Rejects with
+// the capture's error when they fail.
 function sendFrames(frames, port) {
+  const clock = frames.clock || null;
   return new Promise((resolve, reject) => {
     const onData = (chunk) => {
       const pcm = chunk.buffer.slice(chunk.byteOffset, chunk.byteOffset + chunk.length);
-      port.postMessage({ lumbrook: "frames", pcm });
+      // The chunk has just left the stream's buffer: what is still in it comes after.
+      const first = clock && clock.framesPushed() - (frames.readableLength + chunk.length) / 8;
+      port.postMessage({ lumbrook: "frames", pcm, at: clock ? clock.timeOf(first) : null });
     };
+    const onClose = () => finish(null, true);
     const onReply = (reply) => {
       // A MessageEvent from Electron's and the DOM's ports, the value itself from Node's.
       const message = reply && reply.lumbrook === undefined && "data" in reply ? reply.data : reply;
@@ -21,8 +27,13 @@ function sendFrames(frames, port) {
       frames.off("data", onData);
       frames.off("end", onEnd);
       frames.off("error", onError);
-      if (typeof port.off === "function") port.off("message", onReply);
-      else port.removeEventListener("message", onReply);
+      if (typeof port.off === "function") {
+        port.off("message", onReply);
+        port.off("close", onClose);
+      } else {
+        port.removeEventListener("message", onReply);
+        port.removeEventListener("close", onClose);
+      }
       if (stopped) frames.pause();
       if (error) reject(error);
       else resolve();
@@ -35,8 +46,13 @@ function sendFrames(frames, port) {
       port.postMessage({ lumbrook: "error", code: error.code || null, message: String(error.message) });
       finish(error, false);
     };
-    if (typeof port.on === "function") port.on("message", onReply);
-    else port.addEventListener("message", onReply);
+    if (typeof port.on === "function") {
+      port.on("message", onReply);
+      port.on("close", onClose);
+    } else {
+      port.addEventListener("message", onReply);
+      port.addEventListener("close", onClose);
+    }
     if (typeof port.start === "function") port.start();
     frames.on("data", onData);
     frames.once("end", onEnd);

@@ -177,6 +177,7 @@ test("a lumbrook that never begins to stream ends the capture with start_timeout
 test("sendFrames carries the frames to a port, and says when they end or fail", async () => {
   // Ends: every byte arrives as plain data, then the end.
   process.env.SIM_AUDIO = "tail 480";
+  const calledAt = performance.timeOrigin + performance.now();
   let { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 });
   let channel = new MessageChannel();
   let messages = [];
@@ -198,6 +199,16 @@ test("sendFrames carries the frames to a port, and says when they end or fail", 
   const audio = Buffer.concat(messages.filter((m) => m.lumbrook === "frames").map((m) => Buffer.from(m.pcm)));
   assert.ok(audio.subarray(0, PACKET * 50).equals(packets(1, 50)));
   assert.deepEqual(messages.at(-1), { lumbrook: "end" });
+  // Each part carries when its first frame was captured, on the capture's clock: one after
+  // the other by the frames between them, from frame 0's time.
+  const parts = messages.filter((m) => m.lumbrook === "frames");
+  assert.equal(parts[0].at, frames.clock.timeOf(0));
+  assert.ok(parts[0].at > calledAt, "frame 0 began before capture() was called");
+  for (let k = 1, frame = 0; k < parts.length; k++) {
+    frame += parts[k - 1].pcm.byteLength / 8;
+    assert.equal(parts[k].at, frames.clock.timeOf(frame));
+    assert.ok(parts[k].at > parts[k - 1].at);
+  }
 
   // Fails: the other side is told, and the promise rejects with the capture's error.
   process.env.SIM_AUDIO = "initialize 0x88890008";
@@ -221,6 +232,15 @@ test("sendFrames carries the frames to a port, and says when they end or fail", 
   assert.equal(frames.isPaused(), true);
   assert.equal(await stop(), 0);
   channel.port2.close();
+
+  // The page went away (reloaded, crashed): its port closes, and the promise resolves.
+  ({ frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 }));
+  channel = new MessageChannel();
+  sent = lumbrook.sendFrames(frames, channel.port1);
+  channel.port2.once("message", () => channel.port2.close());
+  await sent;
+  assert.equal(frames.isPaused(), true);
+  assert.equal(await stop(), 0);
   delete process.env.SIM_AUDIO;
 });
 
