@@ -13,15 +13,16 @@ using Ticks = int64_t;
 constexpr Ticks kTicksPerFrame = 625;
 constexpr Ticks kTicksPerHns = 3;
 constexpr Ticks kTicksPerMillisecond = 30000;
-// Silence is written behind real time by the fill lag, so that a packet the engine hands out
-// late still finds its place free, and in steps of about kFillStep. The lag is as short as the
-// engine's delivery allows: kMinFillLag before the first packet, then kMaxFillLag until
+// Silence is written behind real time by the fill lag, so that the packet the engine hands out
+// when sound resumes, a packet's length after its first frame or later, still finds its place
+// free; and in steps of about kFillStep. The lag is as short as the engine's delivery allows:
+// kMinFillLag (a 10 ms packet's length) before the first packet, then kMaxFillLag until
 // kLearnPackets packets have shown how late the engine hands them out, then what the latest
 // kLagWindow packets needed plus kLagMargin, within those bounds. A packet that needs more
 // raises it at once.
 constexpr Ticks kMinFillLag = 10 * kTicksPerMillisecond;
 constexpr Ticks kMaxFillLag = 50 * kTicksPerMillisecond;
-constexpr Ticks kLagMargin = 5 * kTicksPerMillisecond;
+constexpr Ticks kLagMargin = 1 * kTicksPerMillisecond;
 constexpr Ticks kFillStep = 10 * kTicksPerMillisecond;
 constexpr uint64_t kLearnPackets = 50;
 constexpr uint64_t kLagWindow = 500;
@@ -55,7 +56,9 @@ class StreamClock {
         const bool trusted = past && stamp >= lastStamp_;
         const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
         afterStretch_ = false;
-        LearnLag(now);
+        if (trusted) {
+            LearnLag(stamp);
+        }
         // Its audio ended where its stamp says, and by now at the latest: a stretch without
         // packets is measured from the later, so that a late engine's flow is no stretch.
         const Ticks ended = trusted ? stamp + duration : audioEnd_;
@@ -73,9 +76,10 @@ class StreamClock {
         return static_cast<uint64_t>((stamp - end_ + kTicksPerFrame / 2) / kTicksPerFrame);
     }
 
-    // The zeros due at `now`, after a pass that left no packet pending: a stretch without
+    // The zeros due at `now`, when the engine said that no packet is pending: a stretch without
     // packets is under way once the last packet's audio ended, and it came, the lag ago.
-    uint64_t SilenceDue(Ticks now) const {
+    uint64_t SilenceDue(Ticks now) {
+        lastNone_ = now;
         const Ticks until = now - lag_;
         if (until <= audioEnd_ || until - end_ < kFillStep) {
             return 0;
@@ -87,9 +91,6 @@ class StreamClock {
         end_ += static_cast<Ticks>(frames) * kTicksPerFrame;
         wroteAny_ = wroteAny_ || frames > 0;
         afterStretch_ = afterStretch_ || silence;
-        if (!silence) {
-            packetEnd_ = end_;
-        }
     }
 
     // How far behind real time silence is written now.
@@ -106,21 +107,21 @@ class StreamClock {
     }
 
   private:
-    // A packet that came at `now` would have found silence written before it with no lag at
-    // all once both the last packet (or when it came) and the stream's end after it plus a
-    // step lay behind: how much later it came is what the lag must cover for such a packet.
-    // Longer than kMaxFillLag, it followed a pause, not a late delivery.
-    void LearnLag(Ticks now) {
+    // What the lag must cover for a packet stamped `stamp`: silence written when the engine
+    // last said that nothing was pending ended the lag before then, and must have ended before
+    // this packet's first frame, or the packet would be written late (a resumed sound) or after
+    // zeros inserted into it (flowing audio). A packet that needs more than kMaxFillLag cannot
+    // be waited for; the lag then stays the most, which still keeps a late engine's bursts apart.
+    void LearnLag(Ticks stamp) {
+        const Ticks need = lastNone_ - stamp;
         if (!hadPacket_) {
             hadPacket_ = true;
             lag_ = kMaxFillLag; // audio flows: nothing known yet of how late it comes
-            return;
         }
-        const Ticks need =
-            now - (audioEnd_ > packetEnd_ + kFillStep ? audioEnd_ : packetEnd_ + kFillStep);
-        if (need > kMaxFillLag) {
-            return;
-        }
+        Learn(need < kMaxFillLag ? need : kMaxFillLag);
+    }
+
+    void Learn(Ticks need) {
         if (windowPackets_ == kLagWindow) {
             previousNeed_ = windowNeed_;
             windowNeed_ = 0;
@@ -141,7 +142,7 @@ class StreamClock {
     bool afterStretch_ = true; // zeros written since the last packet (or the start)
     Ticks lag_ = kMinFillLag;  // how far behind real time silence is written
     bool hadPacket_ = false;   // a packet with frames has been taken
-    Ticks packetEnd_ = 0;      // where the stream ended after the last packet
+    Ticks lastNone_ = 0;       // when the engine last said that no packet was pending
     Ticks windowNeed_ = 0;     // the most a packet needed of the lag in this window...
     Ticks previousNeed_ = 0;   // ...and in the one before
     uint64_t windowPackets_ = 0;

@@ -109,12 +109,15 @@ function capture(options = {}) {
 
   // While no lumbrook streams: zeros up to LAG_MS behind real time, unless the consumer is
   // behind anyway (they come in one piece once it reads again).
+  // Each step is pushed as soon as it is due, so that a real-time reader gets it at an even pace.
   const fillSilence = () => {
-    const due = framesDue() - clock.frames;
-    if (due >= STEP_MS * FRAMES_PER_MS && frames.readableLength < frames.readableHighWaterMark) {
+    const step = STEP_MS * FRAMES_PER_MS;
+    let due = framesDue() - clock.frames;
+    if (due >= step && frames.readableLength < frames.readableHighWaterMark) {
       push(Buffer.alloc(due * FRAME_BYTES));
+      due = 0;
     }
-    fillTimer = setTimeout(fillSilence, STEP_MS);
+    fillTimer = setTimeout(fillSilence, Math.max(1, Math.ceil((step - due) / FRAMES_PER_MS)));
   };
 
   // A new lumbrook begins with silence of its own, which overlaps the zeros filled in while it

@@ -85,11 +85,12 @@ async function stopGroup(leader) {
 // One page in one browser against one capture of the engine `script`. `query` is the page's;
 // the capture is stopped once `stopAfterFrames` have been sent; `onStart(browser)` is told the
 // browser's process; `keep: false` keeps no audio, for long runs; `page` serves another page
-// module in page.mjs's place. Resolves to the page's events, what it read, what was sent (and
-// when the host had each part), the sending's outcome, stop()'s status and the engine's log.
+// module in page.mjs's place; `flags` are the browser's besides the usual ones. Resolves to the
+// page's events, what it read, what was sent (and when the host had each part), the sending's
+// outcome, stop()'s status and the engine's log.
 async function session(script, query, options = {}) {
   const { stopAfterFrames = Infinity, captureOptions = {}, guardMs = GUARD_MS, onStart = () => {}, keep = true,
-    page = FILES["/page.mjs"][0] } = options;
+    page = FILES["/page.mjs"][0], flags = [] } = options;
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "lumbrook-browser-"));
   const log = path.join(scratch, "engine.log");
   Object.assign(process.env, { SIM_AUDIO: script, SIM_AUDIO_LOG: log });
@@ -156,6 +157,7 @@ async function session(script, query, options = {}) {
         "--disable-component-update",
         "--disable-sync",
         `--user-data-dir=${path.join(scratch, "profile")}`,
+        ...flags,
         `http://127.0.0.1:${server.address().port}/?${query}`,
       ],
       // A process group of its own: Debian's command is a script that starts the browser as

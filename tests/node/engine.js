@@ -29,4 +29,16 @@ function leadingZeroFrames(audio) {
   return frames;
 }
 
-module.exports = { PACKET, ALL_RELEASED, packets, leadingZeroFrames };
+// Each run of frames that are all zero: [first frame, frames].
+function zeroRuns(audio) {
+  const runs = [];
+  for (let frame = 0; frame * 8 < audio.length; frame++) {
+    if (audio.readBigUInt64LE(frame * 8) !== 0n) continue;
+    const last = runs.at(-1);
+    if (last && last[0] + last[1] === frame) last[1]++;
+    else runs.push([frame, 1]);
+  }
+  return runs;
+}
+
+module.exports = { PACKET, ALL_RELEASED, packets, leadingZeroFrames, zeroRuns };

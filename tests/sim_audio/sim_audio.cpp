@@ -12,6 +12,7 @@
 #include "packet_source.h"
 
 #include <atomic>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -163,6 +164,7 @@ struct Script {
     size_t burst = 1;      // packets fall due in groups of this many, with the group's last
     long long gapHns = 0;  // all the scripted stretches without packets
     long long lateMs = 0;  // how late the packets after the scripted ones fall due
+    double toneHz = 0;     // data packets carry a sine of this pitch instead of random bytes
 };
 
 Script script;
@@ -264,6 +266,8 @@ void ParseScript(const char* text) {
             discontinuity = true;
         } else if (w == "overflow") {
             script.overflow = true;
+        } else if (w == "tone") {
+            script.toneHz = atof(a);
         } else if (w == "burst") {
             script.burst = strtoul(a, nullptr, 10) > 1 ? strtoul(a, nullptr, 10) : 1;
         } else if (w == "slow_size") {
@@ -462,6 +466,18 @@ struct Stream {
 };
 
 Stream stream;
+
+// A sine at half scale on both channels, in phase with the device's frames so far: a listener
+// (a call's receiver) hears one continuous tone across packets.
+void WriteTone(BYTE* out, UINT32 frames, long long firstFrame) {
+    const double step = 2 * 3.14159265358979323846 * script.toneHz / 48000;
+    for (UINT32 i = 0; i < frames; ++i) {
+        const float sample =
+            static_cast<float>(0.5 * std::sin(step * static_cast<double>(firstFrame + i)));
+        memcpy(out + i * 8, &sample, 4);
+        memcpy(out + i * 8 + 4, &sample, 4);
+    }
+}
 
 bool PacketDue(Packet& packet) {
     return PacketAt(stream.next, packet) && SinceStart() >= packet.dueMs;
@@ -686,8 +702,12 @@ class CaptureClient final : public SimObject<IAudioCaptureClient> {
         *flags = 0;
         switch (packet.kind) {
         case PacketKind::Data:
-            for (size_t i = 0; i < bytes; ++i) {
-                stream.buffer[i] = SampleByte(packet.seed, static_cast<uint32_t>(i));
+            if (script.toneHz > 0) {
+                WriteTone(stream.buffer.data(), packet.frames, stream.deviceFrames);
+            } else {
+                for (size_t i = 0; i < bytes; ++i) {
+                    stream.buffer[i] = SampleByte(packet.seed, static_cast<uint32_t>(i));
+                }
             }
             *data = stream.buffer.data();
             break;
