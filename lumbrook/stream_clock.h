@@ -56,9 +56,7 @@ class StreamClock {
         const bool trusted = past && stamp >= lastStamp_;
         const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
         afterStretch_ = false;
-        if (trusted) {
-            LearnLag(stamp);
-        }
+        LearnLag(stamp, trusted);
         // Its audio ended where its stamp says, and by now at the latest: a stretch without
         // packets is measured from the later, so that a late engine's flow is no stretch.
         const Ticks ended = trusted ? stamp + duration : audioEnd_;
@@ -91,6 +89,9 @@ class StreamClock {
         end_ += static_cast<Ticks>(frames) * kTicksPerFrame;
         wroteAny_ = wroteAny_ || frames > 0;
         afterStretch_ = afterStretch_ || silence;
+        if (!silence) {
+            packetEnd_ = end_;
+        }
     }
 
     // How far behind real time silence is written now.
@@ -107,18 +108,30 @@ class StreamClock {
     }
 
   private:
-    // What the lag must cover for a packet stamped `stamp`: silence written when the engine
-    // last said that nothing was pending ended the lag before then, and must have ended before
-    // this packet's first frame, or the packet would be written late (a resumed sound) or after
-    // zeros inserted into it (flowing audio). A packet that needs more than kMaxFillLag cannot
-    // be waited for; the lag then stays the most, which still keeps a late engine's bursts apart.
-    void LearnLag(Ticks stamp) {
-        const Ticks need = lastNone_ - stamp;
+    // What the lag must cover for a packet stamped `stamp`, taken after the engine last said
+    // that nothing was pending. Silence written then ended the lag before it, and must have
+    // ended before this packet's first frame, or the packet would be written late (a resumed
+    // sound). And in flowing audio silence was due then only once both the last packet (or when
+    // it came) and the stream's end after it plus a step lay the lag behind, so the lag must
+    // also keep one of them ahead, unless it came after a pause; an engine whose stamps say
+    // little (Wine's stamp a packet about when it hands it out) is learned from this alone. A
+    // packet stamped longer than kMaxFillLag ago cannot be waited for, and one whose stamp is
+    // not trusted cannot be placed: the lag then stays the most, which still keeps a late
+    // engine's bursts apart.
+    void LearnLag(Ticks stamp, bool trusted) {
         if (!hadPacket_) {
             hadPacket_ = true;
             lag_ = kMaxFillLag; // audio flows: nothing known yet of how late it comes
+            return;
         }
-        Learn(need < kMaxFillLag ? need : kMaxFillLag);
+        const Ticks flowing =
+            packetEnd_ + kFillStep > audioEnd_ ? packetEnd_ + kFillStep : audioEnd_;
+        const Ticks flow = lastNone_ - flowing; // longer than kMaxFillLag: it ended a pause
+        Ticks need = flow <= kMaxFillLag ? flow : 0;
+        if (!trusted || lastNone_ - stamp > need) {
+            need = trusted && lastNone_ - stamp < kMaxFillLag ? lastNone_ - stamp : kMaxFillLag;
+        }
+        Learn(need);
     }
 
     void Learn(Ticks need) {
@@ -143,6 +156,7 @@ class StreamClock {
     Ticks lag_ = kMinFillLag;  // how far behind real time silence is written
     bool hadPacket_ = false;   // a packet with frames has been taken
     Ticks lastNone_ = 0;       // when the engine last said that no packet was pending
+    Ticks packetEnd_ = 0;      // where the stream ended after the last packet
     Ticks windowNeed_ = 0;     // the most a packet needed of the lag in this window...
     Ticks previousNeed_ = 0;   // ...and in the one before
     uint64_t windowPackets_ = 0;

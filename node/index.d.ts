@@ -53,11 +53,33 @@ export class CaptureError extends Error {
   readonly status: number | null;
 }
 
+/** The capture's clock: when each frame was captured, in ms since the epoch (1970), as
+ * `performance.timeOrigin + performance.now()` reads it in any process of the machine. Frame 0
+ * is the first frame of `frames`; the count goes on through silence and restarts. */
+export interface CaptureClock {
+  /** When frame 0 began; null before the first frame. */
+  readonly origin: number | null;
+  /** Frames pushed to `frames` so far. */
+  readonly frames: number;
+  /** When `frame` was captured; null before the first frame. Always later for a later frame,
+   * by 1/48 ms a frame within 0.1 %. */
+  timeOf(frame: number): number | null;
+  /** The frame captured at `time` (ms since the epoch); null before the first frame. */
+  frameAt(time: number): number | null;
+}
+
+/** The frames of a capture, with its clock. */
+export interface CaptureFrames extends Readable {
+  readonly clock: CaptureClock;
+}
+
 export interface Capture {
   /** Whole frames (lengths are multiples of 8) of 32-bit float stereo 48 kHz PCM. */
-  frames: Readable;
+  frames: CaptureFrames;
   /** Closes the pipe; resolves to lumbrook's exit status (0) once it has gone. */
   stop(): Promise<number | null>;
+  /** The real time of any frame (the same as `frames.clock`). */
+  clock: CaptureClock;
 }
 
 export function capture(options?: CaptureOptions): Capture;
@@ -65,16 +87,18 @@ export function capture(options?: CaptureOptions): Capture;
 /** Electron's MessagePortMain, a DOM MessagePort, a worker_threads port: anything that posts. */
 export interface FramePort {
   postMessage(message: unknown): void;
-  on?(event: "message", listener: (message: any) => void): unknown;
-  off?(event: "message", listener: (message: any) => void): unknown;
-  addEventListener?(type: "message", listener: (event: any) => void): void;
-  removeEventListener?(type: "message", listener: (event: any) => void): void;
+  on?(event: "message" | "close", listener: (message: any) => void): unknown;
+  off?(event: "message" | "close", listener: (message: any) => void): unknown;
+  addEventListener?(type: "message" | "close", listener: (event: any) => void): void;
+  removeEventListener?(type: "message" | "close", listener: (event: any) => void): void;
   start?(): void;
 }
 
-/** Carries a capture's frames to a renderer's createAudioTrack() through `port`. Resolves when
- * the frames end or the renderer's track was stopped; rejects with the capture's error. */
-export function sendFrames(frames: Readable, port: FramePort): Promise<void>;
+/** Carries a capture's frames, each part with the capture time of its first frame, to a
+ * renderer's createAudioTrack() through `port`. Resolves when the frames end, the renderer's
+ * track was stopped or the port closed (the frames are then paused: stop the capture); rejects
+ * with the capture's error. */
+export function sendFrames(frames: Readable | CaptureFrames, port: FramePort): Promise<void>;
 
 export type PriorityClass = "realtime" | "high" | "above_normal" | "normal" | "unknown";
 

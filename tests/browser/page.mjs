@@ -8,6 +8,7 @@ const options = new URLSearchParams(location.search);
 const stallAt = Number(options.get("stallAt") || 0); // frames read before a 500 ms stall
 const stopAt = Number(options.get("stopAt") || 0); // frames read before the page stops the track
 const keep = options.get("keep") !== "no"; // the audio read, or (for long runs) only its count
+const records = options.get("records") !== "no"; // when each chunk was read, or only the count
 
 const report = (event, details = {}) =>
   fetch("/event", { method: "POST", body: JSON.stringify({ event, ...details }) });
@@ -44,7 +45,9 @@ try {
     if (done) break;
     if (keep) parts.push(interleaved(value));
     frames += value.numberOfFrames;
-    reads.push([performance.now(), frames, value.numberOfFrames, value.sampleRate, value.numberOfChannels]);
+    if (records || reads.length === 0) {
+      reads.push([performance.now(), frames, value.numberOfFrames, value.sampleRate, value.numberOfChannels]);
+    }
     value.close();
     if (!stalled && frames >= stallAt) {
       stalled = true;

@@ -28,9 +28,10 @@ const GUARD_MS = 60000; // a hang guard for a whole session, far beyond what one
 // The port sendFrames() posts to: each message goes down the page's feed as a 4-byte header
 // length, a JSON header and the PCM bytes; the page's replies come back through /reply.
 class FeedPort {
-  constructor(response, keep) {
+  constructor(response, keep, records) {
     this.response = response;
     this.keep = keep;
+    this.records = records;
     this.listeners = new Set();
     this.sent = []; // what was sent, where kept
     this.parts = []; // [when the host had it, ms since the epoch; frames]
@@ -40,7 +41,7 @@ class FeedPort {
     const pcm = message.pcm ? Buffer.from(message.pcm) : Buffer.alloc(0);
     if (message.lumbrook === "frames") {
       if (this.keep) this.sent.push(pcm);
-      this.parts.push([performance.timeOrigin + performance.now(), pcm.length / 8]);
+      if (this.records) this.parts.push([performance.timeOrigin + performance.now(), pcm.length / 8]);
       this.sentFrames += pcm.length / 8;
     }
     const head = Buffer.from(JSON.stringify({ ...message, pcm: undefined, bytes: pcm.length }));
@@ -84,13 +85,14 @@ async function stopGroup(leader) {
 
 // One page in one browser against one capture of the engine `script`. `query` is the page's;
 // the capture is stopped once `stopAfterFrames` have been sent; `onStart(browser)` is told the
-// browser's process; `keep: false` keeps no audio, for long runs; `page` serves another page
-// module in page.mjs's place; `flags` are the browser's besides the usual ones. Resolves to the
-// page's events, what it read, what was sent (and when the host had each part), the sending's
-// outcome, stop()'s status and the engine's log.
+// browser's process; `keep: false` keeps no audio and `records: false` no record of each part,
+// for long runs (the page's `records=no` likewise); `page` serves another page module in
+// page.mjs's place; `flags` are the browser's besides the usual ones. Resolves to the page's
+// events, what it read, what was sent (and when the host had each part), the sending's outcome,
+// stop()'s status and the engine's log.
 async function session(script, query, options = {}) {
   const { stopAfterFrames = Infinity, captureOptions = {}, guardMs = GUARD_MS, onStart = () => {}, keep = true,
-    page = FILES["/page.mjs"][0], flags = [] } = options;
+    records = true, page = FILES["/page.mjs"][0], flags = [] } = options;
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "lumbrook-browser-"));
   const log = path.join(scratch, "engine.log");
   Object.assign(process.env, { SIM_AUDIO: script, SIM_AUDIO_LOG: log });
@@ -118,7 +120,7 @@ async function session(script, query, options = {}) {
     }
     if (request.url === "/feed") {
       response.writeHead(200, { "Content-Type": "application/octet-stream", "Cache-Control": "no-store" });
-      port = new FeedPort(response, keep);
+      port = new FeedPort(response, keep, records);
       capturing = capture({ prefix: PREFIX, program: process.env.DIST_LUMBROOK, excludePid: 42, ...captureOptions });
       const { frames } = capturing;
       frames.on("data", () => {

@@ -10,6 +10,13 @@ frames.on("error", (error: Error) => {
 });
 stop().then((status: number | null) => console.log(path, status));
 
+// A microphone lined up with the capture: the frame captured when a mic sample was.
+const { clock } = capture();
+const micSampleAt: number = performance.timeOrigin + performance.now();
+const frame: number | null = clock.frameAt(micSampleAt);
+const back: number | null = frame === null ? null : clock.timeOf(frame);
+console.log(clock.origin, clock.frames, frames.clock.timeOf(0), back);
+
 // The main side of an Electron host: the frames to a renderer through a port.
 const { port1 } = new MessageChannel();
 const late = capture({ startTimeoutMs: 15000 });

@@ -9,6 +9,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 import procs
@@ -192,6 +193,25 @@ def real_engine_costs(runs, seconds):
     return cpu, first, lost
 
 
+def real_engine_delivery(seconds):
+    """How late Wine's own engine over a PulseAudio server playing a tone hands its packets out:
+    for each packet the floor took, milliseconds from its last frame (its time stamp and its
+    length) to when it was taken; and the gaps between packets taken."""
+    with tempfile.TemporaryDirectory() as scratch, real_engine.SoundServer() as server:
+        server.play_tone()
+        record = os.path.join(scratch, "times")
+        s = Stream(procs.FLOOR, ["4999"], dict(real_engine.engine_env(server), FLOOR_TIMES=record))
+        try:
+            s.wait_first_byte(30)
+            time.sleep(seconds)
+        finally:
+            s.stop()
+        rows = [[int(v) for v in line.split()] for line in open(record) if line.count(" ") == 2]
+    late = [(taken - stamp) / 10000 - frames / 48 for taken, stamp, frames in rows[50:] if stamp]
+    gaps = [(b[0] - a[0]) / 10000 for a, b in zip(rows[50:], rows[51:])]
+    return late, gaps
+
+
 def gap_fill_errors(gaps):
     """Milliseconds by which the zeros written for each stretch without packets miss the
     engine's own gap: 20 gaps of 0.1 to 3 s between bursts of tone, with exact stamps and with
@@ -322,6 +342,8 @@ def main():
     parser.add_argument("--seconds", type=float, default=5.0)
     parser.add_argument("--flow-minutes", type=float, default=10.0,
                         help="length of the back-to-back run that must get no zeros")
+    parser.add_argument("--clock-minutes", type=float, default=5.0,
+                        help="the capture's clock against a device 300 ppm off, each way")
     parser.add_argument("--track-minutes", type=float, default=10.0,
                         help="length of the capture to a track in Chromium, for its memory")
     options = parser.parse_args()
@@ -418,10 +440,18 @@ def main():
     row("real engine: engine lost to exit 9 (server killed or sink unloaded)", lost, None,
         "ms", f"worst {max(lost):.0f} ms", "worst <= 1100", max(lost) <= 1100)
 
+    late, gaps = real_engine_delivery(seconds * 4)
+    print(f"| real engine: packets taken after their last frame; gaps between them (floor, "
+          f"{len(late)} packets) | p50 {percentile(late, 0.5):.1f} ms, p99 "
+          f"{percentile(late, 0.99):.1f} ms, max {max(late):.1f} ms; gaps p50 "
+          f"{percentile(gaps, 0.5):.1f} ms, p99 {percentile(gaps, 0.99):.1f} ms, max "
+          f"{max(gaps):.1f} ms | - | - | - | - |")
+
     # The Node package's path to a renderer's track, in Chromium (its own table rows).
     sys.stdout.flush()
     subprocess.run(["node", str(pathlib.Path(__file__).with_name("track_bench.js")),
-                    str(options.track_minutes), str(seconds * 2)], check=True)
+                    str(options.track_minutes), str(seconds * 2), str(options.clock_minutes)],
+                   check=True)
 
     one, many = tessvane_targets(runs)
     per_target = (statistics.median(many) - statistics.median(one)) / 63 * 1000
