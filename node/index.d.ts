@@ -130,8 +130,43 @@ export interface PriorityOutcome {
   results: PriorityResult[];
 }
 
+/** Runs tessvane for the targets. "self" is the host's own process: in Electron, the main
+ * process, which submits no GPU work (see boostGpuProcess). */
 export function setGpuPriority(
   mode: "boost" | "normal",
   targets: Array<number | "self">,
   options?: RunOptions,
 ): Promise<PriorityOutcome>;
+
+/** What Electron's `app` gives boostGpuProcess(): its process metrics and its events. */
+export interface AppLike {
+  getAppMetrics(): Array<{ pid: number; type: string; creationTime: number }>;
+  on(event: "child-process-gone", listener: (event: unknown, details: { type: string }) => void): unknown;
+  removeListener(event: "child-process-gone", listener: (...args: any[]) => void): unknown;
+}
+
+/** One run of tessvane for a GPU process: setGpuPriority()'s outcome, or the error where
+ * tessvane could not run. */
+export type GpuProcessOutcome = { mode: "boost" | "normal"; pid: number; creationTime: number } & (
+  | PriorityOutcome
+  | { error: Error }
+);
+
+export interface GpuProcessOptions extends RunOptions {
+  /** Each of tessvane's outcomes, as it comes. */
+  onOutcome?(outcome: GpuProcessOutcome): void;
+  /** How often to look for a GPU process while there is none. Default 1000 ms. */
+  pollMs?: number;
+}
+
+export interface GpuProcessBoost {
+  /** The GPU process followed now; null while there is none. */
+  current(): { pid: number; creationTime: number } | null;
+  /** Stops following and sets the current GPU process back to normal; resolves to that
+   * outcome (null where there was none) once every run has ended. */
+  stop(): Promise<GpuProcessOutcome | null>;
+}
+
+/** Boosts an Electron app's GPU process (`app.getAppMetrics()`, type "GPU"), and each new one
+ * after "child-process-gone" reports it gone. */
+export function boostGpuProcess(app: AppLike, options?: GpuProcessOptions): GpuProcessBoost;

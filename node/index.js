@@ -1,11 +1,12 @@
 "use strict";
 // lumbrook and tessvane for Node and Electron hosts: where the programs are, a capture stream of
 // whole frames that restarts after a lost stream, and GPU priority results parsed.
-const path = require("node:path");
-const { spawn } = require("node:child_process");
 const { Readable } = require("node:stream");
 const { sendFrames } = require("./send-frames.js");
 const { CaptureClock, epochNow } = require("./capture-clock.js");
+const { lumbrookPath, tessvanePath, unpackedPath, start } = require("./programs.js");
+const { setGpuPriority } = require("./gpu-priority.js");
+const { boostGpuProcess } = require("./gpu-process.js");
 
 const FRAME_BYTES = 8; // 32-bit float, two channels
 const FRAMES_PER_MS = 48;
@@ -14,15 +15,6 @@ const FRAMES_PER_MS = 48;
 // same pace.
 const LAG_MS = 10;
 const STEP_MS = 10;
-
-// A program inside an Electron archive cannot be started: Electron unpacks it beside the
-// archive, into app.asar.unpacked.
-function unpackedPath(file) {
-  return file.replace(/([\\/])app\.asar([\\/])/, "$1app.asar.unpacked$2");
-}
-
-const lumbrookPath = unpackedPath(path.join(__dirname, "bin", "lumbrook.exe"));
-const tessvanePath = unpackedPath(path.join(__dirname, "bin", "tessvane.exe"));
 
 // lumbrook's exit statuses before streaming, by the stage that failed.
 const CAPTURE_STAGES = {
@@ -47,12 +39,6 @@ class CaptureError extends Error {
 
 function isSilentFrame(data, frame) {
   return data.readBigUInt64LE(frame * FRAME_BYTES) === 0n;
-}
-
-function start(program, args, prefix, stdio) {
-  const [command, ...leading] = prefix.length > 0 ? prefix : [program];
-  const full = prefix.length > 0 ? [...leading, program, ...args] : args;
-  return spawn(command, full, { stdio, windowsHide: true });
 }
 
 // Starts lumbrook, leaving out the process tree of excludePid (the host's own by default), and
@@ -213,39 +199,13 @@ function capture(options = {}) {
   return { frames, stop, clock };
 }
 
-// Runs tessvane with "boost" or "normal" for the targets (process ids, or "self" for the host's
-// own process) and resolves to { status, apiMissing, results }, one result per target in order:
-// { pid, applied, status } or { pid, applied: "none", error }.
-function setGpuPriority(mode, targets, options = {}) {
-  const { prefix = [], program = tessvanePath } = options;
-  const args = [mode, ...targets.map((t) => (t === "self" ? String(process.pid) : String(t)))];
-  return new Promise((resolve, reject) => {
-    const child = start(program, args, prefix, ["ignore", "pipe", "ignore"]);
-    let out = "";
-    child.stdout.setEncoding("utf8");
-    child.stdout.on("data", (text) => (out += text));
-    child.on("error", reject);
-    child.on("close", (status) => {
-      const lines = out.split(/\r?\n/).filter((line) => line.length > 0);
-      let parsed;
-      try {
-        parsed = lines.map((line) => JSON.parse(line));
-      } catch (error) {
-        reject(new Error(`tessvane printed something other than result lines: ${error.message}`));
-        return;
-      }
-      const apiMissing = parsed.some((r) => r.error === "api_missing" && !("pid" in r));
-      resolve({ status, apiMissing, results: parsed.filter((r) => "pid" in r) });
-    });
-  });
-}
-
 module.exports = {
   lumbrookPath,
   tessvanePath,
   capture,
   sendFrames,
   setGpuPriority,
+  boostGpuProcess,
   CaptureError,
   unpackedPath,
 };

@@ -6,6 +6,7 @@ const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
 const { spawn } = require("node:child_process");
+const { EventEmitter } = require("node:events");
 const { createRequire } = require("node:module");
 const { performance } = require("node:perf_hooks");
 const { MessageChannel } = require("node:worker_threads");
@@ -324,5 +325,92 @@ test("tessvane's results are parsed: applied, refused, unopenable, and a missing
     delete process.env.SIM_GPU;
     delete process.env.WINEDLLOVERRIDES;
     sleeper.kill();
+  }
+});
+
+// A real Wine process to stand in for a GPU process: its Windows process id, and how to end it.
+async function wineProcess() {
+  const sleeper = spawn("wine", [process.env.PID_SLEEPER, "120000"], { stdio: ["ignore", "pipe", "ignore"] });
+  const pid = await new Promise((resolve) => sleeper.stdout.once("data", (text) => resolve(Number(String(text).trim()))));
+  return { pid, end: () => sleeper.kill() };
+}
+
+// Electron's app as boostGpuProcess() uses it: the metrics the test sets, and its events.
+class StandInApp extends EventEmitter {
+  constructor() {
+    super();
+    this.metrics = [];
+    this.looks = 0;
+  }
+  getAppMetrics() {
+    this.looks++;
+    return this.metrics;
+  }
+}
+
+test("an Electron app's GPU process is boosted, waited for, followed after a crash, and set back by stop()", async () => {
+  const log = path.join(scratch, "gpu.log");
+  process.env.SIM_GPU_LOG = log;
+  const processes = [await wineProcess(), await wineProcess(), await wineProcess()];
+  const [a, b, c] = processes.map((p) => p.pid);
+  const app = new StandInApp();
+  const outcomes = [];
+  let told = () => {};
+  const next = () => new Promise((resolve) => (told = resolve));
+  const onOutcome = (outcome) => {
+    outcomes.push(outcome);
+    told(outcome);
+  };
+  const gpu = lumbrook.boostGpuProcess(app, { prefix: PREFIX, pollMs: 20, onOutcome });
+  const calls = () =>
+    fs.readFileSync(log, "utf8").split("\n").filter((line) => line.startsWith("call ")).map((line) => line.match(/pid=(\d+) .*class=(\d)/).slice(1).map(Number));
+  try {
+    // None yet (software rendering, or not started): waited for, no error, nothing run.
+    while (app.looks < 5) await new Promise((resolve) => setTimeout(resolve, 20));
+    assert.deepEqual(outcomes, []);
+    assert.equal(gpu.current(), null);
+    // The first GPU process is boosted: the ladder's first class.
+    let outcome = next();
+    app.metrics = [{ pid: 1, type: "Browser", creationTime: 100 }, { pid: a, type: "GPU", creationTime: 200 }];
+    assert.deepEqual(await outcome, { mode: "boost", pid: a, creationTime: 200, status: 0, apiMissing: false,
+      results: [{ pid: a, applied: "realtime", status: "0x00000000" }] });
+    // It crashes: while the metrics still list it, it is not boosted again; the new one is.
+    app.metrics = [{ pid: a, type: "GPU", creationTime: 200 }];
+    app.emit("child-process-gone", {}, { type: "GPU", reason: "crashed", exitCode: 1 });
+    assert.equal(gpu.current(), null);
+    outcome = next();
+    app.metrics = [{ pid: a, type: "GPU", creationTime: 200 }, { pid: b, type: "GPU", creationTime: 300 }];
+    assert.deepEqual([(await outcome).pid, outcomes.length], [b, 2]);
+    // A new process under a reused id is a new process: boosted again.
+    outcome = next();
+    app.emit("child-process-gone", {}, { type: "GPU", reason: "killed", exitCode: 9 });
+    app.metrics = [{ pid: b, type: "GPU", creationTime: 400 }];
+    assert.deepEqual([(await outcome).pid, (await outcome).creationTime], [b, 400]);
+    // The platform refuses every class: the host is told as tessvane reported it.
+    process.env.SIM_GPU = "refuse 5 0xc0000022; refuse 4 0xc0000022; refuse 3 0xc0000022";
+    outcome = next();
+    app.emit("child-process-gone", {}, { type: "GPU", reason: "crashed", exitCode: 1 });
+    app.metrics = [{ pid: c, type: "GPU", creationTime: 500 }];
+    assert.deepEqual(await outcome, { mode: "boost", pid: c, creationTime: 500, status: 1, apiMissing: false,
+      results: [{ pid: c, applied: "none", status: "0xc0000022" }] });
+    delete process.env.SIM_GPU;
+    // Another crash of a process other than the GPU process changes nothing.
+    app.emit("child-process-gone", {}, { type: "Utility", reason: "crashed", exitCode: 1 });
+    assert.deepEqual(gpu.current(), { pid: c, creationTime: 500 });
+    // stop() sets the current one back to normal, and nothing is applied after it.
+    const stopped = await gpu.stop();
+    assert.deepEqual([stopped.mode, stopped.pid, stopped.results[0].applied], ["normal", c, "normal"]);
+    const looks = app.looks;
+    app.emit("child-process-gone", {}, { type: "GPU", reason: "crashed", exitCode: 1 });
+    app.metrics = [{ pid: a, type: "GPU", creationTime: 600 }];
+    assert.deepEqual([app.looks, app.listenerCount("child-process-gone"), outcomes.length], [looks, 0, 5]);
+    // Each process was touched only while it was the GPU process: a, then b twice (its two
+    // lives), then c, through the ladder, refused, and back to normal.
+    assert.deepEqual(calls(), [[a, 5], [b, 5], [b, 5], [c, 5], [c, 4], [c, 3], [c, 2]]);
+  } finally {
+    delete process.env.SIM_GPU;
+    delete process.env.SIM_GPU_LOG;
+    await gpu.stop();
+    processes.forEach((p) => p.end());
   }
 });

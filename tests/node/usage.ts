@@ -1,5 +1,6 @@
 // A host's use of the package, checked against its declarations by tsc --noEmit.
-import { capture, sendFrames, setGpuPriority, lumbrookPath, CaptureError, PriorityResult } from "lumbrook-tessvane";
+import { capture, sendFrames, setGpuPriority, boostGpuProcess, lumbrookPath, CaptureError, PriorityResult } from "lumbrook-tessvane";
+import { EventEmitter } from "node:events";
 import { MessageChannel } from "node:worker_threads";
 
 const path: string = lumbrookPath;
@@ -32,3 +33,19 @@ setGpuPriority("boost", ["self", 42]).then((outcome) => {
     else console.log(result.pid, result.applied, result.status);
   });
 });
+
+// An Electron host's GPU process boosted, each outcome logged, set back when the app quits.
+class App extends EventEmitter {
+  getAppMetrics() {
+    return [{ pid: 4242, type: "GPU", creationTime: 1700000000000, cpu: {} }];
+  }
+}
+const gpu = boostGpuProcess(new App(), {
+  pollMs: 500,
+  onOutcome: (outcome) => {
+    if ("error" in outcome) console.error(outcome.pid, outcome.error.message);
+    else console.log(outcome.mode, outcome.pid, outcome.creationTime, outcome.results[0]?.applied);
+  },
+});
+const followed: { pid: number; creationTime: number } | null = gpu.current();
+gpu.stop().then((last) => console.log(followed, last && last.mode));

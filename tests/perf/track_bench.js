@@ -120,7 +120,7 @@ async function main() {
     `${worker[0].toFixed(1)} / ${worker[1].toFixed(1)} ms`, `${page[0].toFixed(1)} / ${page[1].toFixed(1)} ms`, "-");
 
   // The latency, from a minute's run with a record of each part and read.
-  const timed = await session("tail 480", "keep=no", { keep: false, stopAfterFrames: 60 * 48000 });
+  const timed = await session("tail 480", "keep=no", { keep: false, stopAfterFrames: 60 * 48000, guardMs: 180000 });
   const done = timed.events.at(-1);
   // Each read's last frame, against when the host had the part that held it.
   const latencies = [];

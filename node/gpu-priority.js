@@ -1,0 +1,32 @@
+"use strict";
+// GPU scheduling priority through tessvane, its result lines parsed.
+const { tessvanePath, start } = require("./programs.js");
+
+// Runs tessvane with "boost" or "normal" for the targets (process ids, or "self" for the host's
+// own process) and resolves to { status, apiMissing, results }, one result per target in order:
+// { pid, applied, status } or { pid, applied: "none", error }.
+function setGpuPriority(mode, targets, options = {}) {
+  const { prefix = [], program = tessvanePath } = options;
+  const args = [mode, ...targets.map((t) => (t === "self" ? String(process.pid) : String(t)))];
+  return new Promise((resolve, reject) => {
+    const child = start(program, args, prefix, ["ignore", "pipe", "ignore"]);
+    let out = "";
+    child.stdout.setEncoding("utf8");
+    child.stdout.on("data", (text) => (out += text));
+    child.on("error", reject);
+    child.on("close", (status) => {
+      const lines = out.split(/\r?\n/).filter((line) => line.length > 0);
+      let parsed;
+      try {
+        parsed = lines.map((line) => JSON.parse(line));
+      } catch (error) {
+        reject(new Error(`tessvane printed something other than result lines: ${error.message}`));
+        return;
+      }
+      const apiMissing = parsed.some((r) => r.error === "api_missing" && !("pid" in r));
+      resolve({ status, apiMissing, results: parsed.filter((r) => "pid" in r) });
+    });
+  });
+}
+
+module.exports = { setGpuPriority };
