@@ -63,10 +63,17 @@ class ExecutableTest(unittest.TestCase):
 
 
 class PackageTest(unittest.TestCase):
-    SOURCES = ["README.md", "index.d.ts", "index.js", "package.json", "renderer-worker.js",
-               "renderer.d.ts", "renderer.mjs", "send-frames.js"]
+    # The manifest's files, every source file of the package among them, and the README.
+    MANIFEST = json.loads((ROOT / "node" / "package.json").read_text())
+    SOURCES = sorted(["README.md", "package.json",
+                      *(name for name in MANIFEST["files"] if not name.startswith("bin/"))])
     NODE_FILES = sorted(["package/bin/lumbrook.exe", "package/bin/tessvane.exe",
                          *(f"package/{name}" for name in SOURCES)])
+
+    def test_the_manifest_lists_every_source_of_the_package(self):
+        sources = sorted(path.name for path in (ROOT / "node").iterdir()
+                         if path.suffix in (".js", ".mjs", ".ts") and path.is_file())
+        self.assertEqual([name for name in sources if name not in self.MANIFEST["files"]], [])
 
     def test_zip_and_node_tarball_of_the_programs_with_checksums(self):
         build = pathlib.Path(harness.DIST_LUMBROOK).parents[1]

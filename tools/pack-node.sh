@@ -8,9 +8,10 @@ destination=$(realpath "$2")
 root=$(cd "$(dirname "$0")/.." && pwd)
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-cp "$root"/node/package.json "$root"/node/index.js "$root"/node/index.d.ts "$root"/node/send-frames.js \
-  "$root"/node/renderer.mjs "$root"/node/renderer-worker.js "$root"/node/renderer.d.ts \
-  "$root"/node/README.md "$stage"/
+# The sources the manifest's "files" lists, with the manifest and the README.
+mapfile -t sources < <(node -e 'for (const f of require(process.argv[1]).files) if (!f.startsWith("bin/")) console.log(f)' \
+  "$root"/node/package.json)
+for file in package.json README.md "${sources[@]}"; do cp "$root/node/$file" "$stage"/; done
 mkdir "$stage"/bin
 cp "$build"/lumbrook/lumbrook.exe "$build"/tessvane/tessvane.exe "$stage"/bin/
 # npm pack checks the package's os and cpu only when installing, not when packing.
