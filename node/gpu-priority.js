@@ -1,10 +1,11 @@
 "use strict";
 // GPU scheduling priority through tessvane, its result lines parsed.
-const { tessvanePath, start } = require("./programs.js");
+const { tessvanePath, start, startFailure } = require("./programs.js");
 
 // Runs tessvane with "boost" or "normal" for the targets (process ids, or "self" for the host's
 // own process) and resolves to { status, apiMissing, results }, one result per target in order:
-// { pid, applied, status } or { pid, applied: "none", error }.
+// { pid, applied, status } or { pid, applied: "none", error }. Rejects where tessvane cannot be
+// started, with an Error whose `code` is "program_missing" or "program_blocked".
 function setGpuPriority(mode, targets, options = {}) {
   const { prefix = [], program = tessvanePath } = options;
   const args = [mode, ...targets.map((t) => (t === "self" ? String(process.pid) : String(t)))];
@@ -13,7 +14,10 @@ function setGpuPriority(mode, targets, options = {}) {
     let out = "";
     child.stdout.setEncoding("utf8");
     child.stdout.on("data", (text) => (out += text));
-    child.on("error", reject);
+    child.on("error", (error) => {
+      const { code, message } = startFailure(error, program);
+      reject(Object.assign(new Error(message), { code, cause: error }));
+    });
     child.on("close", (status) => {
       const lines = out.split(/\r?\n/).filter((line) => line.length > 0);
       let parsed;

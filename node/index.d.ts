@@ -30,6 +30,13 @@ export interface CaptureOptions extends RunOptions {
   /** A lumbrook that has not begun to stream within this long is ended, and so is the capture
    * ("start_timeout"). Default 10000 ms. */
   startTimeoutMs?: number;
+  /** Frames a second of `frames`. Default 48000: lumbrook's own rate, and no conversion. */
+  sampleRate?: 8000 | 11025 | 16000 | 22050 | 24000 | 32000 | 44100 | 48000;
+  /** 1: the two channels averaged. Default 2. */
+  channels?: 1 | 2;
+  /** "f32": 32-bit float; "s16": 16-bit signed, rounded, held at full scale. Both little-endian.
+   * Default "f32". */
+  format?: "f32" | "s16";
 }
 
 export type CaptureErrorCode =
@@ -42,6 +49,8 @@ export type CaptureErrorCode =
   | "stream_start"
   | "stream_lost"
   | "start_timeout"
+  | "program_missing"
+  | "program_blocked"
   | "killed"
   | "unexpected_status";
 
@@ -55,7 +64,8 @@ export class CaptureError extends Error {
 
 /** The capture's clock: when each frame was captured, in ms since the epoch (1970), as
  * `performance.timeOrigin + performance.now()` reads it in any process of the machine. Frame 0
- * is the first frame of `frames`; the count goes on through silence and restarts. */
+ * is the first frame of `frames`, in the form asked for; the count goes on through silence and
+ * restarts. */
 export interface CaptureClock {
   /** When frame 0 began; null before the first frame. */
   readonly origin: number | null;
@@ -74,7 +84,8 @@ export interface CaptureFrames extends Readable {
 }
 
 export interface Capture {
-  /** Whole frames (lengths are multiples of 8) of 32-bit float stereo 48 kHz PCM. */
+  /** Whole frames of PCM: 32-bit float stereo 48 kHz (8 bytes a frame), or the form asked for
+   * (sampleRate, channels, format). */
   frames: CaptureFrames;
   /** Closes the pipe; resolves to lumbrook's exit status (0) once it has gone. */
   stop(): Promise<number | null>;

@@ -4,7 +4,8 @@
 const { Readable } = require("node:stream");
 const { sendFrames } = require("./send-frames.js");
 const { CaptureClock, epochNow } = require("./capture-clock.js");
-const { lumbrookPath, tessvanePath, unpackedPath, start } = require("./programs.js");
+const { lumbrookPath, tessvanePath, unpackedPath, start, startFailure } = require("./programs.js");
+const { outputForm, isDefault, converter, convertedClock } = require("./convert.js");
 const { setGpuPriority } = require("./gpu-priority.js");
 const { boostGpuProcess } = require("./gpu-process.js");
 
@@ -49,7 +50,9 @@ function isSilentFrame(data, frame) {
 // lost streams in a row, each within `quickMs` of its start, end the stream with an error
 // instead. A lumbrook that has not begun to stream within `startTimeoutMs` is ended, and so is
 // the capture (`start_timeout`). Any other status but 0 ends it with a CaptureError whose
-// `code` names the stage. `clock` (also `frames.clock`) gives the real time of any frame.
+// `code` names the stage; one that cannot be started at all, `program_missing` or
+// `program_blocked`. `clock` (also `frames.clock`) gives the real time of any frame.
+// `sampleRate`, `channels` and `format` ask for the frames in another form (convert.js).
 function capture(options = {}) {
   const {
     excludePid = process.pid,
@@ -61,6 +64,7 @@ function capture(options = {}) {
     prefix = [],
     program = lumbrookPath,
   } = options;
+  const form = outputForm(options);
   let child = null;
   let partial = Buffer.alloc(0);
   let stopping = false;
@@ -148,7 +152,8 @@ function capture(options = {}) {
     });
     current.stdout.on("error", () => {}); // a pipe closed by stop()
     current.on("error", (error) => {
-      if (!stopping) frames.destroy(error);
+      const { code, message } = startFailure(error, program);
+      if (!stopping) frames.destroy(new CaptureError(null, message, code));
     });
     current.on("close", (status) => {
       child = null;
@@ -196,7 +201,12 @@ function capture(options = {}) {
   };
 
   run();
-  return { frames, stop, clock };
+  if (isDefault(form)) return { frames, stop, clock };
+  const converted = converter(form);
+  frames.on("error", (error) => converted.destroy(error));
+  frames.pipe(converted);
+  converted.clock = convertedClock(clock, form, converted);
+  return { frames: converted, stop, clock: converted.clock };
 }
 
 module.exports = {

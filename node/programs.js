@@ -19,4 +19,23 @@ function start(program, args, prefix, stdio) {
   return spawn(command, full, { stdio, windowsHide: true });
 }
 
-module.exports = { lumbrookPath, tessvanePath, unpackedPath, start };
+// Why `program` could not be started, from the platform's error: { code, message } naming the
+// likely cause and the path. Not there: "program_missing"; there but refused, for want of the
+// right to run it, or held by antivirus (Windows' ERROR_VIRUS_INFECTED, 225, which Node reports
+// as "UNKNOWN"): "program_blocked".
+function startFailure(error, program) {
+  if (error.code === "ENOENT" || error.code === "ENOTDIR") {
+    return {
+      code: "program_missing",
+      message: `${program} is not there: install the package again, or, in an Electron app, ` +
+        "unpack bin/*.exe from its archive (electron-builder's asarUnpack, Electron Forge's asar.unpack)",
+    };
+  }
+  return {
+    code: "program_blocked",
+    message: `${program} could not be started (${error.code}): the platform refused it; antivirus ` +
+      "may have quarantined it (sign the app and its programs), or it may lack the right to run",
+  };
+}
+
+module.exports = { lumbrookPath, tessvanePath, unpackedPath, start, startFailure };

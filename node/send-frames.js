@@ -1,6 +1,16 @@
 "use strict";
 // The main side of the path to a renderer's track: capture()'s frames carried to a port.
 
+// Adds (or removes) `listeners` by event name: Electron's and Node's ports have on and off, the
+// DOM's addEventListener and removeEventListener.
+function listen(port, listeners, add) {
+  const node = typeof port.on === "function";
+  for (const [event, listener] of Object.entries(listeners)) {
+    if (node) port[add ? "on" : "off"](event, listener);
+    else port[add ? "addEventListener" : "removeEventListener"](event, listener);
+  }
+}
+
 // Carries `frames` (what capture() gives) to `port`: Electron's MessagePortMain, a DOM
 // MessagePort or a worker_threads port; anything with postMessage. Each chunk goes as a copy of
 // its bytes with the real time its first frame was captured (`at`, epoch ms, from the
@@ -27,13 +37,7 @@ function sendFrames(frames, port) {
       frames.off("data", onData);
       frames.off("end", onEnd);
       frames.off("error", onError);
-      if (typeof port.off === "function") {
-        port.off("message", onReply);
-        port.off("close", onClose);
-      } else {
-        port.removeEventListener("message", onReply);
-        port.removeEventListener("close", onClose);
-      }
+      listen(port, { message: onReply, close: onClose }, false);
       if (stopped) frames.pause();
       if (error) reject(error);
       else resolve();
@@ -46,13 +50,7 @@ function sendFrames(frames, port) {
       port.postMessage({ lumbrook: "error", code: error.code || null, message: String(error.message) });
       finish(error, false);
     };
-    if (typeof port.on === "function") {
-      port.on("message", onReply);
-      port.on("close", onClose);
-    } else {
-      port.addEventListener("message", onReply);
-      port.addEventListener("close", onClose);
-    }
+    listen(port, { message: onReply, close: onClose }, true);
     if (typeof port.start === "function") port.start();
     frames.on("data", onData);
     frames.once("end", onEnd);

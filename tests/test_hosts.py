@@ -76,6 +76,8 @@ class HostsTest(unittest.TestCase):
             if not name.startswith("bin/"):
                 shutil.copyfile(HERE.parent / "node" / name, package / name)
         shutil.copyfile(harness.DIST_LUMBROOK, package / "bin" / "lumbrook.exe")
+        for name in json.loads(manifest.read_text()).get("dependencies", {}):
+            shutil.copytree(HERE / "node" / "node_modules" / name, package.parent / name)
         host = os.path.join(self.scratch.name, "host.js")
         out = os.path.join(self.scratch.name, "audio")
         pathlib.Path(host).write_text(example("js"))

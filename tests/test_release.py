@@ -114,7 +114,10 @@ class PackageTest(unittest.TestCase):
             "./renderer": {"types": "./renderer.d.ts", "default": "./renderer.mjs"},
             "./package.json": "./package.json"})
         self.assertEqual(manifest["license"], "UNLICENSED")  # the repository grants no licence
-        self.assertNotIn("dependencies", manifest)
+        # One runtime dependency, pinned, and the same version as the tests install.
+        tests = json.loads((ROOT / "tests" / "node" / "package.json").read_text())
+        self.assertEqual(manifest["dependencies"], {"@alexanderolsen/libsamplerate-js": "2.1.2"})
+        self.assertEqual(tests["devDependencies"]["@alexanderolsen/libsamplerate-js"], "2.1.2")
 
 
 class ReproducibleTest(unittest.TestCase):

@@ -5,30 +5,21 @@ const assert = require("node:assert/strict");
 const fs = require("node:fs");
 const os = require("node:os");
 const path = require("node:path");
-const { spawn } = require("node:child_process");
+const { execFileSync, spawn } = require("node:child_process");
 const { EventEmitter } = require("node:events");
-const { createRequire } = require("node:module");
 const { performance } = require("node:perf_hooks");
 const { MessageChannel } = require("node:worker_threads");
 const test = require("node:test");
 const { PACKET, ALL_RELEASED, packets, leadingZeroFrames } = require("./engine.js");
+const { installPackage } = require("./install.js");
 
 const ROOT = path.resolve(__dirname, "..", "..");
 const UNDER_WINE = path.join(ROOT, "tests", "hosts", "under_wine.sh");
 const PREFIX = [UNDER_WINE];
 
-// The package as it ships, installed where a host finds it by name: its own files, and the
-// programs in bin/.
+// The package as it ships, installed where a host finds it by name.
 const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "lumbrook-package-"));
-const packageDir = path.join(scratch, "node_modules", "lumbrook-tessvane");
-fs.mkdirSync(path.join(packageDir, "bin"), { recursive: true });
-for (const file of JSON.parse(fs.readFileSync(path.join(ROOT, "node", "package.json"))).files) {
-  if (!file.startsWith("bin/")) fs.copyFileSync(path.join(ROOT, "node", file), path.join(packageDir, file));
-}
-fs.copyFileSync(path.join(ROOT, "node", "package.json"), path.join(packageDir, "package.json"));
-fs.copyFileSync(process.env.DIST_LUMBROOK, path.join(packageDir, "bin", "lumbrook.exe"));
-fs.copyFileSync(process.env.DIST_TESSVANE, path.join(packageDir, "bin", "tessvane.exe"));
-const hostRequire = createRequire(path.join(scratch, "host.js"));
+const { packageDir, hostRequire } = installPackage(scratch);
 const lumbrook = hostRequire("lumbrook-tessvane");
 test.after(() => fs.rmSync(scratch, { recursive: true, force: true }));
 
@@ -126,46 +117,75 @@ test("a lost stream restarts, and the frames of both runs arrive, with silence b
 test("across restarts the capture keeps time: silence flows between, the new audio where real time says", async () => {
   // Each run plays a second of packets and then loses its stream; the capture goes on for
   // three runs. Noted at each arrival: the frames so far against the time since the first.
-  const marker = path.join(scratch, "clock-runs");
-  fs.rmSync(marker, { force: true });
-  Object.assign(process.env, {
-    SIM_AUDIO: `${Array(100).fill("packet 480 data").join(";")}; lose size 0x88890004`,
-    SIM_AUDIO_LOG: path.join(scratch, "clock.log"),
-  });
-  const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42, restartDelayMs: 300 });
-  const arrivals = [];
-  let received = 0;
-  let firstAt = null;
-  try {
-    await new Promise((resolve, reject) => {
-      frames.on("data", (chunk) => {
-        const now = performance.now();
-        if (firstAt === null) firstAt = now - chunk.length / 8 / 48;
-        received += chunk.length / 8;
-        arrivals.push({ at: now - firstAt, frames: received });
-        if (fs.readFileSync(process.env.SIM_AUDIO_LOG, "utf8").split("Start").length > 3 && received > 48000 * 4) resolve();
-      });
-      frames.on("error", reject);
+  // As lumbrook writes them, and converted as a speech engine takes them.
+  for (const form of [{}, { sampleRate: 16000, channels: 1, format: "s16" }]) {
+    const frameBytes = (form.channels || 2) * (form.format === "s16" ? 2 : 4);
+    const perMs = (form.sampleRate || 48000) / 1000;
+    const marker = path.join(scratch, "clock-runs");
+    fs.rmSync(marker, { force: true });
+    Object.assign(process.env, {
+      SIM_AUDIO: `${Array(100).fill("packet 480 data").join(";")}; lose size 0x88890004`,
+      SIM_AUDIO_LOG: path.join(scratch, `clock-${perMs}.log`),
     });
-  } finally {
-    // null: stopped between two lumbrooks; 9: stopped as one lost its stream.
-    const status = await stop();
-    assert.ok([0, 9, null].includes(status), String(status));
-    delete process.env.SIM_AUDIO;
-    delete process.env.SIM_AUDIO_LOG;
+    const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42, restartDelayMs: 300, ...form });
+    const arrivals = [];
+    let received = 0;
+    let firstAt = null;
+    try {
+      await new Promise((resolve, reject) => {
+        frames.on("data", (chunk) => {
+          const now = performance.now();
+          assert.equal(chunk.length % frameBytes, 0);
+          if (firstAt === null) firstAt = now - chunk.length / frameBytes / perMs;
+          received += chunk.length / frameBytes;
+          arrivals.push({ at: now - firstAt, frames: received });
+          const runs = fs.readFileSync(process.env.SIM_AUDIO_LOG, "utf8").split("Start").length - 1;
+          if (runs > 2 && received > perMs * 4000) resolve();
+        });
+        frames.on("error", reject);
+      });
+    } finally {
+      // null: stopped between two lumbrooks; 9: stopped as one lost its stream.
+      const status = await stop();
+      assert.ok([0, 9, null].includes(status), String(status));
+      delete process.env.SIM_AUDIO;
+      delete process.env.SIM_AUDIO_LOG;
+    }
+    // Frames and real time agree within about 100 ms at every arrival, however many restarts:
+    // never ahead (a new lumbrook's silence overlapping the filled-in silence), never behind by
+    // the restarts' length (no silence filled in). Behind is allowed a little more, for a busy
+    // machine's late arrivals.
+    for (const { at, frames: count } of arrivals) {
+      assert.ok(count / perMs <= at + 100, `${JSON.stringify(form)}: ${count / perMs} ms of frames at ${at} ms`);
+      assert.ok(count / perMs >= at - 250, `${JSON.stringify(form)}: ${count / perMs} ms of frames at ${at} ms`);
+    }
+    // And the frames keep coming (a hang guard: a busy machine holds Wine and Node up for a
+    // moment now and then; without the silence between lumbrooks, the checks above fail).
+    const pauses = arrivals.slice(1).map((a, k) => a.at - arrivals[k].at);
+    assert.ok(Math.max(...pauses) < 1000, `a pause of ${Math.max(...pauses)} ms`);
   }
-  // Frames and real time agree within about 100 ms at every arrival, however many restarts:
-  // never ahead (a new lumbrook's silence overlapping the filled-in silence), never behind by
-  // the restarts' length (no silence filled in). Behind is allowed a little more, for a busy
-  // machine's late arrivals.
-  for (const { at, frames: count } of arrivals) {
-    assert.ok(count / 48 <= at + 100, `${count / 48} ms of frames at ${at} ms`);
-    assert.ok(count / 48 >= at - 250, `${count / 48} ms of frames at ${at} ms`);
+});
+
+test("a program that is not there, or that the platform refuses to start, is named so", async () => {
+  const refused = path.join(scratch, "refused.exe");
+  fs.writeFileSync(refused, "MZ"); // without the right to run it
+  fs.chmodSync(refused, 0o644);
+  const cases = [[path.join(scratch, "not-unpacked", "lumbrook.exe"), "program_missing", /is not there/],
+    [refused, "program_blocked", /could not be started \(EACCES\)/]];
+  for (const [program, code, message] of cases) {
+    const { frames } = lumbrook.capture({ program });
+    const error = await new Promise((resolve) => frames.on("error", resolve));
+    assert.ok(error instanceof lumbrook.CaptureError);
+    assert.deepEqual([error.code, error.status], [code, null]);
+    assert.match(error.message, message);
+    assert.ok(error.message.includes(program), error.message);
+    await assert.rejects(lumbrook.setGpuPriority("boost", ["self"], { program }), (rejected) =>
+      rejected.code === code && message.test(rejected.message) && rejected.message.includes(program));
   }
-  // And the frames keep coming (a hang guard: a busy machine holds Wine and Node up for a
-  // moment now and then; without the silence between lumbrooks, the checks above fail).
-  const pauses = arrivals.slice(1).map((a, k) => a.at - arrivals[k].at);
-  assert.ok(Math.max(...pauses) < 1000, `a pause of ${Math.max(...pauses)} ms`);
+  // A form the converter does not make is refused at once.
+  for (const form of [{ sampleRate: 12345 }, { channels: 3 }, { format: "s24" }]) {
+    assert.throws(() => lumbrook.capture({ program: refused, ...form }), RangeError);
+  }
 });
 
 test("a lumbrook that never begins to stream ends the capture with start_timeout", async () => {
@@ -413,4 +433,30 @@ test("an Electron app's GPU process is boosted, waited for, followed after a cra
     await gpu.stop();
     processes.forEach((p) => p.end());
   }
+});
+
+test("the README's speech host, as it stands, writes a 16 kHz mono 16-bit WAV that SoX reads back", async () => {
+  const readme = fs.readFileSync(path.join(ROOT, "node", "README.md"), "utf8");
+  const example = readme.slice(readme.indexOf("## Speech engines")).match(/```js\n([\s\S]*?)```/)[1];
+  const host = path.join(scratch, "speech-host.js");
+  fs.writeFileSync(host, example);
+  const { recordForSpeech } = require(host);
+  const file = path.join(scratch, "speech.wav");
+  process.env.SIM_AUDIO = "tail 480";
+  try {
+    const stopRecording = recordForSpeech(file, { prefix: PREFIX, excludePid: 42 });
+    while (!fs.existsSync(file) || fs.statSync(file).size < 44 + 16000 * 2) {
+      await new Promise((resolve) => setTimeout(resolve, 20));
+    }
+    await stopRecording();
+  } finally {
+    delete process.env.SIM_AUDIO;
+  }
+  const info = execFileSync("sox", ["--i", file], { encoding: "utf8" });
+  assert.match(info, /Channels\s+: 1\n/);
+  assert.match(info, /Sample Rate\s+: 16000\n/);
+  assert.match(info, /Precision\s+: 16-bit\n/);
+  const samples = Number(execFileSync("sox", ["--i", "-s", file], { encoding: "utf8" }));
+  assert.equal(samples, (fs.statSync(file).size - 44) / 2);
+  assert.ok(samples >= 16000, String(samples));
 });

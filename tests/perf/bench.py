@@ -449,9 +449,11 @@ def main():
 
     # The Node package's path to a renderer's track, in Chromium (its own table rows).
     sys.stdout.flush()
+    # The package's dependency, as the tests install it, for the package in the tree.
+    node_path = pathlib.Path(__file__).parents[1] / "node" / "node_modules"
     subprocess.run(["node", str(pathlib.Path(__file__).with_name("track_bench.js")),
                     str(options.track_minutes), str(seconds * 2), str(options.clock_minutes)],
-                   check=True)
+                   check=True, env=dict(os.environ, NODE_PATH=str(node_path)))
 
     one, many = tessvane_targets(runs)
     per_target = (statistics.median(many) - statistics.median(one)) / 63 * 1000

@@ -42,9 +42,10 @@ function treeRss(pid) {
 
 // The host's CPU seconds per second of audio, capturing "tail 480" for `seconds`, with the
 // frames sent to a port whose other end takes them, or only consumed.
-async function hostCpu(seconds, send) {
+async function hostCpu(seconds, send, form = {}) {
   process.env.SIM_AUDIO = "tail 480";
-  const { frames, stop } = capture({ prefix: PREFIX, program: process.env.DIST_LUMBROOK, excludePid: 42 });
+  const { frames, stop } = capture({ prefix: PREFIX, program: process.env.DIST_LUMBROOK, excludePid: 42, ...form });
+  const frameBytes = (form.channels || 2) * (form.format === "s16" ? 2 : 4);
   const { port1, port2 } = new MessageChannel();
   port2.on("message", () => {});
   let received = 0;
@@ -54,7 +55,7 @@ async function hostCpu(seconds, send) {
   const [before, at] = [process.cpuUsage(), received];
   await new Promise((resolve) => setTimeout(resolve, seconds * 1000));
   const used = process.cpuUsage(before);
-  const audioSeconds = (received - at) / 8 / 48000;
+  const audioSeconds = (received - at) / frameBytes / (form.sampleRate || 48000);
   await stop();
   if (sending) await sending;
   port2.close();
@@ -112,6 +113,13 @@ async function main() {
   row("package main side: host CPU s per s of audio with sendFrames() (baseline: capture() alone)",
     spread(cpu.map((c) => c[0])), spread(cpu.map((c) => c[1])),
     `sendFrames() adds ${(ours - base).toFixed(4)}`);
+
+  const speech = { sampleRate: 16000, channels: 1, format: "s16" };
+  const converted = [];
+  for (let run = 0; run < 3; run++) converted.push([await hostCpu(cpuSeconds, false, speech), await hostCpu(cpuSeconds, false)]);
+  row("capture() converted to 16 kHz mono 16-bit: host CPU s per s of audio (baseline: capture() as lumbrook writes it)",
+    spread(converted.map((c) => c[0])), spread(converted.map((c) => c[1])),
+    `the conversion adds ${(percentile(converted.map((c) => c[0]), 0.5) - percentile(converted.map((c) => c[1]), 0.5)).toFixed(4)}`);
 
   const worker = await stallGaps("worker");
   const page = await stallGaps("page");
