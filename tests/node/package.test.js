@@ -127,8 +127,9 @@ test("across restarts the capture keeps time: silence flows between, the new aud
       SIM_AUDIO: `${Array(100).fill("packet 480 data").join(";")}; lose size 0x88890004`,
       SIM_AUDIO_LOG: path.join(scratch, `clock-${perMs}.log`),
     });
-    const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42, restartDelayMs: 300, ...form });
+    const { frames, stop, clock } = lumbrook.capture({ prefix: PREFIX, excludePid: 42, restartDelayMs: 300, ...form });
     const arrivals = [];
+    const clockErrors = []; // the time the clock gives the last frame come, against now
     let received = 0;
     let firstAt = null;
     try {
@@ -139,6 +140,7 @@ test("across restarts the capture keeps time: silence flows between, the new aud
           if (firstAt === null) firstAt = now - chunk.length / frameBytes / perMs;
           received += chunk.length / frameBytes;
           arrivals.push({ at: now - firstAt, frames: received });
+          clockErrors.push(clock.timeOf(received) - (performance.timeOrigin + now));
           const runs = fs.readFileSync(process.env.SIM_AUDIO_LOG, "utf8").split("Start").length - 1;
           if (runs > 2 && received > perMs * 4000) resolve();
         });
@@ -158,6 +160,10 @@ test("across restarts the capture keeps time: silence flows between, the new aud
     for (const { at, frames: count } of arrivals) {
       assert.ok(count / perMs <= at + 100, `${JSON.stringify(form)}: ${count / perMs} ms of frames at ${at} ms`);
       assert.ok(count / perMs >= at - 250, `${JSON.stringify(form)}: ${count / perMs} ms of frames at ${at} ms`);
+    }
+    // The clock, in the stream's own frames, says the same.
+    for (const error of clockErrors) {
+      assert.ok(error <= 100 && error >= -250, `${JSON.stringify(form)}: the clock ${error} ms off`);
     }
     // And the frames keep coming (a hang guard: a busy machine holds Wine and Node up for a
     // moment now and then; without the silence between lumbrooks, the checks above fail).
