@@ -18,11 +18,13 @@ constexpr Ticks kTicksPerMillisecond = 30000;
 // free; and in steps of about kFillStep. The lag is as short as the engine's delivery allows:
 // kMinFillLag (a 10 ms packet's length) before the first packet, then kMaxFillLag until
 // kLearnPackets packets have shown how late the engine hands them out, then what the latest
-// kLagWindow packets needed plus kLagMargin, within those bounds. A packet that needs more
-// raises it at once.
+// kLagWindow packets needed, within those bounds. A packet that needs more raises it at once.
+// A need read from a packet's stamp is exact, and gets kLagMargin; one read from when packets
+// came, where a burst may come later than any seen, gets kFlowMargin.
 constexpr Ticks kMinFillLag = 10 * kTicksPerMillisecond;
 constexpr Ticks kMaxFillLag = 50 * kTicksPerMillisecond;
 constexpr Ticks kLagMargin = 1 * kTicksPerMillisecond;
+constexpr Ticks kFlowMargin = 10 * kTicksPerMillisecond;
 constexpr Ticks kFillStep = 10 * kTicksPerMillisecond;
 constexpr uint64_t kLearnPackets = 50;
 constexpr uint64_t kLagWindow = 500;
@@ -127,14 +129,17 @@ class StreamClock {
         const Ticks flowing =
             packetEnd_ + kFillStep > audioEnd_ ? packetEnd_ + kFillStep : audioEnd_;
         const Ticks flow = lastNone_ - flowing; // longer than kMaxFillLag: it ended a pause
-        Ticks need = flow <= kMaxFillLag ? flow : 0;
-        if (!trusted || lastNone_ - stamp > need) {
-            need = trusted && lastNone_ - stamp < kMaxFillLag ? lastNone_ - stamp : kMaxFillLag;
+        Ticks wanted = flow <= kMaxFillLag ? flow + kFlowMargin : 0;
+        if (!trusted) {
+            wanted = kMaxFillLag;
+        } else if (lastNone_ - stamp + kLagMargin > wanted) {
+            wanted = lastNone_ - stamp + kLagMargin;
         }
-        Learn(need);
+        Learn(wanted < kMaxFillLag ? wanted : kMaxFillLag);
     }
 
-    void Learn(Ticks need) {
+    // `wanted`: the lag this packet wanted, its need and a margin.
+    void Learn(Ticks wanted) {
         if (windowPackets_ == kLagWindow) {
             previousNeed_ = windowNeed_;
             windowNeed_ = 0;
@@ -142,10 +147,10 @@ class StreamClock {
         }
         ++windowPackets_;
         ++learned_;
-        windowNeed_ = need > windowNeed_ ? need : windowNeed_;
-        Ticks wanted = (windowNeed_ > previousNeed_ ? windowNeed_ : previousNeed_) + kLagMargin;
-        wanted = wanted < kMinFillLag ? kMinFillLag : wanted > kMaxFillLag ? kMaxFillLag : wanted;
-        lag_ = learned_ >= kLearnPackets || wanted > lag_ ? wanted : lag_;
+        windowNeed_ = wanted > windowNeed_ ? wanted : windowNeed_;
+        Ticks lag = windowNeed_ > previousNeed_ ? windowNeed_ : previousNeed_;
+        lag = lag < kMinFillLag ? kMinFillLag : lag > kMaxFillLag ? kMaxFillLag : lag;
+        lag_ = learned_ >= kLearnPackets || lag > lag_ ? lag : lag_;
     }
 
     Ticks end_;                // where the end of the stream written so far sits on the clock
@@ -157,7 +162,7 @@ class StreamClock {
     bool hadPacket_ = false;   // a packet with frames has been taken
     Ticks lastNone_ = 0;       // when the engine last said that no packet was pending
     Ticks packetEnd_ = 0;      // where the stream ended after the last packet
-    Ticks windowNeed_ = 0;     // the most a packet needed of the lag in this window...
+    Ticks windowNeed_ = 0;     // the most lag a packet wanted in this window...
     Ticks previousNeed_ = 0;   // ...and in the one before
     uint64_t windowPackets_ = 0;
     uint64_t learned_ = 0; // packets whose need is known
