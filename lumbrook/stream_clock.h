@@ -141,14 +141,14 @@ class StreamClock {
     // `wanted`: the lag this packet wanted, its need and a margin.
     void Learn(Ticks wanted) {
         if (windowPackets_ == kLagWindow) {
-            previousNeed_ = windowNeed_;
-            windowNeed_ = 0;
+            previousWanted_ = windowWanted_;
+            windowWanted_ = 0;
             windowPackets_ = 0;
         }
         ++windowPackets_;
         ++learned_;
-        windowNeed_ = wanted > windowNeed_ ? wanted : windowNeed_;
-        Ticks lag = windowNeed_ > previousNeed_ ? windowNeed_ : previousNeed_;
+        windowWanted_ = wanted > windowWanted_ ? wanted : windowWanted_;
+        Ticks lag = windowWanted_ > previousWanted_ ? windowWanted_ : previousWanted_;
         lag = lag < kMinFillLag ? kMinFillLag : lag > kMaxFillLag ? kMaxFillLag : lag;
         lag_ = learned_ >= kLearnPackets || lag > lag_ ? lag : lag_;
     }
@@ -162,8 +162,8 @@ class StreamClock {
     bool hadPacket_ = false;   // a packet with frames has been taken
     Ticks lastNone_ = 0;       // when the engine last said that no packet was pending
     Ticks packetEnd_ = 0;      // where the stream ended after the last packet
-    Ticks windowNeed_ = 0;     // the most lag a packet wanted in this window...
-    Ticks previousNeed_ = 0;   // ...and in the one before
+    Ticks windowWanted_ = 0;   // the most lag a packet wanted in this window...
+    Ticks previousWanted_ = 0; // ...and in the one before
     uint64_t windowPackets_ = 0;
     uint64_t learned_ = 0; // packets whose need is known
 };

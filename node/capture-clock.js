@@ -42,10 +42,6 @@ class CaptureClock {
     if (sound && this.origin !== null) this.sound(this.frames, at);
   }
 
-  framesPushed() {
-    return this.frames;
-  }
-
   // The frames up to `frames` arrived at `at`, the last of them sound.
   sound(frames, at) {
     this.windowLeast = Math.min(this.windowLeast, at - this.timeOf(frames));

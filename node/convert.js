@@ -10,7 +10,7 @@ const { Transform } = require("node:stream");
 
 const RATE = 48000;
 const RATES = [8000, 11025, 16000, 22050, 24000, 32000, 44100, 48000];
-const FORMATS = { f32: 4, s16: 2 };
+const FORMATS = ["f32", "s16"];
 
 // The form asked for, checked: { sampleRate, channels, format }.
 function outputForm({ sampleRate = RATE, channels = 2, format = "f32" } = {}) {
@@ -18,7 +18,7 @@ function outputForm({ sampleRate = RATE, channels = 2, format = "f32" } = {}) {
     throw new RangeError(`sampleRate must be one of ${RATES.join(", ")}, not ${sampleRate}`);
   }
   if (channels !== 1 && channels !== 2) throw new RangeError(`channels must be 1 or 2, not ${channels}`);
-  if (!(format in FORMATS)) throw new RangeError(`format must be "f32" or "s16", not ${format}`);
+  if (!FORMATS.includes(format)) throw new RangeError(`format must be "f32" or "s16", not ${format}`);
   return { sampleRate, channels, format };
 }
 
@@ -122,4 +122,4 @@ function convertedClock(clock, form, stream) {
   };
 }
 
-module.exports = { outputForm, isDefault, converter, convertedClock, FORMATS };
+module.exports = { outputForm, isDefault, converter, convertedClock };

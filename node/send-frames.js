@@ -24,7 +24,7 @@ function sendFrames(frames, port) {
     const onData = (chunk) => {
       const pcm = chunk.buffer.slice(chunk.byteOffset, chunk.byteOffset + chunk.length);
       // The chunk has just left the stream's buffer: what is still in it comes after.
-      const first = clock && clock.framesPushed() - (frames.readableLength + chunk.length) / 8;
+      const first = clock && clock.frames - (frames.readableLength + chunk.length) / 8;
       port.postMessage({ lumbrook: "frames", pcm, at: clock ? clock.timeOf(first) : null });
     };
     const onClose = () => finish(null, true);
