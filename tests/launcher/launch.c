@@ -10,6 +10,8 @@
  * wrong; GetExitCodeProcess is not. A program still running at the time-out is terminated, so
  * that no test leaves one behind. */
 #include <windows.h>
+
+#include "start_process.h"
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -155,8 +157,7 @@ int wmain(int argc, wchar_t* argv[]) {
     startup.hStdOutput = wcscmp(argv[3], L"none") == 0 ? NULL : GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    if (!CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL, &startup,
-                        &process)) {
+    if (!StartProcess(commandLine, CREATE_SUSPENDED, &startup, &process)) {
         fwprintf(stderr, L"launch: cannot start the program (%lu)\n", GetLastError());
         return 121;
     }

@@ -17,6 +17,8 @@
  * orphan's end to the program's end) or "running" (the program outlived end:MS and was
  * terminated). Its exit status is 0 when it could do all that. */
 #include <windows.h>
+
+#include "start_process.h"
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -113,7 +115,7 @@ static void Start(wchar_t* commandLine, HANDLE writeEnd) {
     startup.hStdOutput = writeEnd;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION info;
-    if (!CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+    if (!StartProcess(commandLine, 0, &startup, &info)) {
         Fail("CreateProcessW");
     }
     CloseHandle(info.hThread);
@@ -160,7 +162,7 @@ static void Orphan(void) {
     STARTUPINFOW startup = {0};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION info;
-    if (!CreateProcessW(NULL, commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &info)) {
+    if (!StartProcess(commandLine, 0, &startup, &info)) {
         Fail("CreateProcessW (holder)");
     }
     CloseHandle(info.hThread);
