@@ -14,6 +14,7 @@ const FLAGS = ["--use-fake-device-for-media-stream", "--use-fake-ui-for-media-st
   "--autoplay-policy=no-user-gesture-required"];
 const SETTLE_MS = 2500; // the start of a call, before its jitter buffers settle, is not judged
 const RESTART_MS = [-500, 2500]; // the restart's window, around the first frame of its silence
+const HELD_UP_MS = 30; // lumbrook's longest wait between writes is its lag and a step, ~21 ms
 
 // Audio the receiver had to make up (not silence) between two stats reports, in ms.
 const concealedMs = (from, to) =>
@@ -37,7 +38,8 @@ function sentAt(parts, frame) {
 }
 
 // Runs the call. Resolves to the session's outcome (session.js) and, where the page finished,
-// its figures: the audio made up outside the restart, at it, and by the control (ms); the
+// its figures: the audio made up outside the restart, at it, where the machine had just held
+// the host's side up, and by the control (ms); how often it held it up; the
 // receivers' targets over the last five seconds (ms); how far behind the page's clock the
 // capture times of ours and of a live track were when read (ms, the median of each second's
 // least: a read is only ever late).
@@ -62,10 +64,20 @@ async function call() {
   const stats = run.events.filter((e) => e.event === "stats" && e.ours.audio && e.control.audio);
   const settled = stats.filter((e) => e.at >= stats[0].at + SETTLE_MS);
   const inRestart = (e) => e.at >= restartAt + RESTART_MS[0] && e.at <= restartAt + RESTART_MS[1];
-  const made = { ours: 0, restart: 0, control: 0 };
+  // When the machine held the host's side up: a gap between two parts sent longer than lumbrook
+  // ever leaves (a step behind its lag), except where the sound stopped and at the restart,
+  // which are the design's.
+  const stoppedAt = runs.length > 0 ? sentAt(run.parts, runs[0][0]) : Infinity;
+  const heldUp = run.parts.slice(1).map(([at], k) => [at, at - run.parts[k][0]])
+    .filter(([at, gap]) => gap > HELD_UP_MS && !(at >= stoppedAt && at - gap <= stoppedAt + 100) &&
+      !inRestart({ at }))
+    .map(([at]) => at);
+  const heldUpBefore = (from, to) => heldUp.some((at) => at >= from - 1000 && at <= to);
+  const made = { ours: 0, restart: 0, control: 0, heldUp: 0 };
   for (let k = 1; k < settled.length; k++) {
     const ours = concealedMs(settled[k - 1].ours.audio, settled[k].ours.audio);
     if (inRestart(settled[k])) made.restart += ours;
+    else if (heldUpBefore(settled[k - 1].at, settled[k].at)) made.heldUp += ours;
     else made.ours += ours;
     made.control += concealedMs(settled[k - 1].control.audio, settled[k].control.audio);
   }
@@ -75,7 +87,8 @@ async function call() {
     targets[`${side} ${kind}`] = targetMs(last[0][side][kind], last.at(-1)[side][kind]);
   }
   const behind = { ours: median(done.times.ours), live: median(done.times.live) };
-  return { run, figures: { zeroRuns: runs, restartAt, reports: settled.length, made, targets, behind } };
+  return { run, figures: { zeroRuns: runs, restartAt, reports: settled.length, made, targets, behind,
+    heldUp: heldUp.length } };
 }
 
 module.exports = { call };
