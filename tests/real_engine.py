@@ -9,6 +9,8 @@ import array
 import math
 import os
 import pathlib
+import re
+import struct
 import shutil
 import signal
 import subprocess
@@ -132,8 +134,11 @@ class SoundServer:
         self.stop()
 
 
-def engine_env(server):
-    return dict(server.env, WINEPREFIX=REAL_PREFIX, REAL_MMDEVAPI=wine_mmdevapi())
+def engine_env(server, tap=None):
+    """The environment of a program on the real engine; with `tap`, the bridge records there
+    every packet the engine hands out (read_tap)."""
+    env = dict(server.env, WINEPREFIX=REAL_PREFIX, REAL_MMDEVAPI=wine_mmdevapi())
+    return dict(env, BRIDGE_TAP=tap) if tap else env
 
 
 class Streaming:
@@ -144,13 +149,14 @@ class Streaming:
     def __init__(self, server, program=None, args=("42",), guard_ms=90000):
         self.scratch = tempfile.TemporaryDirectory()
         self.status_file = os.path.join(self.scratch.name, "status")
+        self.tap = os.path.join(self.scratch.name, "tap")
         self.chunks = []  # (monotonic time, bytes)
         self.closed = threading.Event()
         self.started = time.monotonic()
         self.process = subprocess.Popen(
             ["wine", harness.LAUNCH, self.status_file, str(guard_ms), "inherit",
              program or harness.SIM_LUMBROOK, *args],
-            env=dict(os.environ, **engine_env(server)), stdin=subprocess.DEVNULL,
+            env=dict(os.environ, **engine_env(server, self.tap)), stdin=subprocess.DEVNULL,
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         self.reader = threading.Thread(target=self._read, daemon=True)
         self.reader.start()
@@ -236,6 +242,89 @@ class Streaming:
         self.err_reader.join(timeout=10)
         self.process.stderr.close()
         self.scratch.cleanup()
+
+
+TAP_HEADER = struct.Struct("<IIQQ")  # frames, flags, time stamp, handed out (100 ns)
+
+
+def read_tap(path, times=None):
+    """The packets the bridge recorded, in the order the engine handed them out: their frames
+    as lumbrook is to write them, zeros for a packet flagged silent. A packet still being
+    recorded is left out. `times`, a list, gets each packet's (flags, time stamp, handed out),
+    the times in ms on the performance counter."""
+    data = pathlib.Path(path).read_bytes() if os.path.exists(path) else b""
+    packets, at = [], 0
+    while at + TAP_HEADER.size <= len(data):
+        frames, flags, stamp, handed_out = TAP_HEADER.unpack_from(data, at)
+        at += TAP_HEADER.size
+        if at + frames * 8 > len(data):
+            break
+        packets.append(data[at:at + frames * 8])
+        at += frames * 8
+        if times is not None:
+            times.append((flags, stamp / 10000, handed_out / 10000))
+    return packets
+
+
+ZEROS = re.compile(rb"(?:\x00{8})*")
+
+
+def zero_frames_at(data, offset):
+    """How many silent frames begin at byte `offset`."""
+    return (ZEROS.match(data, offset).end() - offset) // 8
+
+
+def line_up(audio, packets):
+    """Lines lumbrook's stream up with the packets the engine handed out, which it must hold
+    whole and in order, with nothing between them but zeros of lumbrook's own. Returns those
+    zeros as (first frame in the stream, frames, the number of the packet they stand before),
+    and the frame at which each packet begins in the stream. Raises AssertionError where a packet is missing, changed or out of place, or
+    the stream holds anything else. The stream may end inside a packet."""
+    inserted, starts, at = [], [], 0
+    for number, packet in enumerate(packets):
+        if at >= len(audio):
+            break
+        if audio[at:at + len(packet)] != packet[:len(audio) - at]:
+            # Only zeros can stand before the packet: as many as there are beyond its own.
+            skip = zero_frames_at(audio, at) - zero_frames_at(packet, 0)
+            if skip <= 0 or audio[at + skip * 8:at + skip * 8 + len(packet)] != \
+                    packet[:len(audio) - at - skip * 8]:
+                raise AssertionError(f"packet {number} of the engine's ({len(packet) // 8} "
+                                     f"frames) is not in the stream at frame {at // 8}")
+            inserted.append((at // 8, skip, number))
+            at += skip * 8
+        starts.append(at // 8)
+        at += len(packet)
+    if at < len(audio):
+        rest = zero_frames_at(audio, at)
+        if (len(audio) - at) // 8 != rest:
+            raise AssertionError(f"the stream holds more than the engine handed out, from frame "
+                                 f"{at // 8}")
+        inserted.append((at // 8, rest, len(packets)))
+    return inserted, starts
+
+
+DATA_DISCONTINUITY = 0x1
+# Where audio flows, lumbrook begins silence only once no packet has come for this long.
+FLOW_BOUND_MS = 200
+
+
+def why_zeros(packets, info, number):
+    """Why lumbrook may write zeros of its own before packet `number`: the engine flagged it as
+    following lost data ("lost"), or handed nothing out for longer than the flow bound before it
+    ("held back"; "and broke off" where the tone does not go on from the packet before, as a
+    sine obeys s[n+1] = 2 cos(w) s[n] - s[n-1], which lost audio breaks); None where it flowed.
+    The stream's end counts as held back."""
+    if number >= len(packets):
+        return "held back"
+    if number == 0 or info[number][0] & DATA_DISCONTINUITY:
+        return "lost"
+    if info[number][2] - info[number - 1][2] < FLOW_BOUND_MS - 1:
+        return None
+    k = 2 * math.cos(2 * math.pi * TONE_HZ / RATE)
+    before, after = samples(packets[number - 1][-24:]), samples(packets[number][:8])
+    broke = any(abs(after[c] - k * before[4 + c] + before[2 + c]) > 0.01 for c in (0, 1))
+    return "held back and broke off" if broke else "held back"
 
 
 def samples(audio):
