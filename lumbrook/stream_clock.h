@@ -19,28 +19,45 @@ constexpr Ticks kTicksPerMillisecond = 30000;
 // kMinFillLag (a 10 ms packet's length) before the first packet, then kMaxFillLag until
 // kLearnPackets packets have shown how late the engine hands them out, then what the latest
 // kLagWindow packets needed, within those bounds. A packet that needs more raises it at once.
-// A need read from a packet's stamp is exact, and gets kLagMargin; one read from when packets
-// came, where a burst may come later than any seen, gets kFlowMargin.
+// A need is read from a packet's stamp, and gets kLagMargin.
 constexpr Ticks kMinFillLag = 10 * kTicksPerMillisecond;
 constexpr Ticks kMaxFillLag = 50 * kTicksPerMillisecond;
 constexpr Ticks kLagMargin = 1 * kTicksPerMillisecond;
-constexpr Ticks kFlowMargin = 10 * kTicksPerMillisecond;
 constexpr Ticks kFillStep = 10 * kTicksPerMillisecond;
 constexpr uint64_t kLearnPackets = 50;
 constexpr uint64_t kLagWindow = 500;
+// Where audio flows, silence begins only once no packet has come for kFlowBound: an engine held
+// up hands out what it holds late and at once, and zeros written meanwhile would land inside its
+// flow. The stream's buffer is this long (200 ms), and so is the most Wine's engine holds back
+// without losing some of it: it asks PulseAudio for a record buffer of the stream's length
+// (winepulse.drv's pulse_stream_connect sets maxlength so), and the tone it hands out after a
+// longer hold-up breaks off (the real-engine tests and bench see it). What Windows' engine
+// holds back is not known here.
+constexpr Ticks kFlowBound = 200 * kTicksPerMillisecond;
+// A stamp is when the packet's first frame was captured only if its audio had ended by the time
+// it was handed out (within the counter's reading): Wine's engine stamps a packet as it reads it
+// from its server, about as it hands it out, and one such stamp shows an engine whose stamps
+// are no capture times. Where, after kLearnPackets packets, none has shown that, two stamps
+// further apart than the first packet's length and kPauseMinimum (more than stamps jitter
+// either way), of packets taken at least that far apart, show a pause of the engine's own,
+// which is filled.
+constexpr Ticks kStampTolerance = 1 * kTicksPerMillisecond;
+constexpr Ticks kPauseMinimum = 2 * kTicksPerMillisecond;
 // The pump waits at most this long for the engine's event, so it polls even if none comes.
 constexpr DWORD kPollMilliseconds = 1000;
 
 // Keeps the stream a clock: 48000 frames are one second, also while the engine hands out no
 // packets at all, as a loopback client does while nothing plays. Zeros flow for such a
-// stretch, trailing real time by the fill lag; when packets resume, zeros up to the first one's
-// time stamp put it where the engine says it began. Packets that come back to back are written
-// back to back whatever their stamps say (a device clock runs a little fast or slow against
-// the counter, and stamps jitter); the stream re-aligns only after a stretch without packets
-// or at a packet the engine flags as following lost data. A packet is never dropped or cut:
-// one that begins before the zeros already written end is written whole, and the stream runs
-// that much late until the next stretch. A stamp that is 0, flagged as wrong, earlier than
-// the one before or later than now places nothing: its packet follows what was written.
+// stretch, trailing real time by the fill lag, once no packet has come for kFlowBound; when
+// packets resume, zeros up to the first one's time stamp put it where the engine says it began.
+// Packets that come back to back are written back to back whatever their stamps say (a device
+// clock runs a little fast or slow against the counter, and stamps jitter); the stream
+// re-aligns only after a stretch without packets or at a packet the engine flags as following
+// lost data, and fills a shorter pause that two packets' capture times show. A packet is never
+// dropped or cut: one that begins before the zeros already written end is written whole, and
+// the stream runs that much late until the next stretch. A stamp that is 0, flagged as wrong,
+// earlier than the one before or later than now places nothing: its packet follows what was
+// written.
 class StreamClock {
   public:
     explicit StreamClock(Ticks start) : end_(start), audioEnd_(start) {}
@@ -56,19 +73,38 @@ class StreamClock {
                           qpcPosition <= static_cast<UINT64>(now / kTicksPerHns);
         const Ticks stamp = past ? static_cast<Ticks>(qpcPosition) * kTicksPerHns : 0;
         const bool trusted = past && stamp >= lastStamp_;
+        // One stamp whose audio had not ended when it was handed out shows an engine that
+        // stamps its packets as it hands them out (Wine's): none of its stamps says a pause.
+        handOutStamps_ = handOutStamps_ || (trusted && stamp + duration > now + kStampTolerance);
+        const bool captured = trusted && !handOutStamps_ && learned_ >= kLearnPackets;
         const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
+        // Only as long as no packet came: a wrong stamp before this one shows no pause.
+        const bool paused = !resumes && captured && lastCaptured_ &&
+                            stamp - lastStampEnd_ >= kPauseMinimum &&
+                            now - lastTaken_ >= stamp - lastStampEnd_;
+        lastTaken_ = now;
         afterStretch_ = false;
         LearnLag(stamp, trusted);
         // Its audio ended where its stamp says, and by now at the latest: a stretch without
         // packets is measured from the later, so that a late engine's flow is no stretch.
         const Ticks ended = trusted ? stamp + duration : audioEnd_;
         audioEnd_ = ended > now ? ended : now;
+        const Ticks pause = stamp - lastStampEnd_;
+        lastCaptured_ = captured;
         if (!trusted) {
             return 0;
         }
         lastStamp_ = stamp;
+        lastStampEnd_ = stamp + duration;
         if (!wroteAny_ && stamp < end_) {
             end_ = stamp; // nothing written yet: the stream begins with this frame
+        }
+        if (paused) {
+            // The engine's own pause, no more than real time allows before this packet.
+            const Ticks room = now - duration - end_;
+            const Ticks fill = pause < room ? pause : room;
+            return fill > 0 ? static_cast<uint64_t>((fill + kTicksPerFrame / 2) / kTicksPerFrame)
+                            : 0;
         }
         if (!resumes || stamp <= end_) {
             return 0;
@@ -77,10 +113,14 @@ class StreamClock {
     }
 
     // The zeros due at `now`, when the engine said that no packet is pending: a stretch without
-    // packets is under way once the last packet's audio ended, and it came, the lag ago.
+    // packets is under way once the last packet's audio ended, and it came, kFlowBound ago (the
+    // lag ago once zeros flow).
     uint64_t SilenceDue(Ticks now) {
         lastNone_ = now;
         const Ticks until = now - lag_;
+        if (!afterStretch_ && now - kFlowBound <= audioEnd_) {
+            return 0;
+        }
         if (until <= audioEnd_ || until - end_ < kFillStep) {
             return 0;
         }
@@ -91,9 +131,6 @@ class StreamClock {
         end_ += static_cast<Ticks>(frames) * kTicksPerFrame;
         wroteAny_ = wroteAny_ || frames > 0;
         afterStretch_ = afterStretch_ || silence;
-        if (!silence) {
-            packetEnd_ = end_;
-        }
     }
 
     // How far behind real time silence is written now.
@@ -102,7 +139,10 @@ class StreamClock {
     // How long the pump may wait for the engine before silence is next due.
     DWORD WaitMilliseconds(Ticks now) const {
         const Ticks from = audioEnd_ > end_ ? audioEnd_ : end_;
-        const Ticks due = from + lag_ + kFillStep - now;
+        Ticks due = from + lag_ + kFillStep - now;
+        if (!afterStretch_ && audioEnd_ + kFlowBound - now > due) {
+            due = audioEnd_ + kFlowBound - now;
+        }
         if (due >= Ticks{kPollMilliseconds} * kTicksPerMillisecond) {
             return kPollMilliseconds;
         }
@@ -111,30 +151,17 @@ class StreamClock {
 
   private:
     // What the lag must cover for a packet stamped `stamp`, taken after the engine last said
-    // that nothing was pending. Silence written then ended the lag before it, and must have
-    // ended before this packet's first frame, or the packet would be written late (a resumed
-    // sound). And in flowing audio silence was due then only once both the last packet (or when
-    // it came) and the stream's end after it plus a step lay the lag behind, so the lag must
-    // also keep one of them ahead, unless it came after a pause; an engine whose stamps say
-    // little (Wine's stamp a packet about when it hands it out) is learned from this alone. A
+    // that nothing was pending: silence written then ended the lag before it, and must have
+    // ended before this packet's first frame, or a resumed sound would be written late. A
     // packet stamped longer than kMaxFillLag ago cannot be waited for, and one whose stamp is
-    // not trusted cannot be placed: the lag then stays the most, which still keeps a late
-    // engine's bursts apart.
+    // not trusted cannot be placed: the lag then stays the most.
     void LearnLag(Ticks stamp, bool trusted) {
         if (!hadPacket_) {
             hadPacket_ = true;
             lag_ = kMaxFillLag; // audio flows: nothing known yet of how late it comes
             return;
         }
-        const Ticks flowing =
-            packetEnd_ + kFillStep > audioEnd_ ? packetEnd_ + kFillStep : audioEnd_;
-        const Ticks flow = lastNone_ - flowing; // longer than kMaxFillLag: it ended a pause
-        Ticks wanted = flow <= kMaxFillLag ? flow + kFlowMargin : 0;
-        if (!trusted) {
-            wanted = kMaxFillLag;
-        } else if (lastNone_ - stamp + kLagMargin > wanted) {
-            wanted = lastNone_ - stamp + kLagMargin;
-        }
+        const Ticks wanted = trusted ? lastNone_ - stamp + kLagMargin : kMaxFillLag;
         Learn(wanted < kMaxFillLag ? wanted : kMaxFillLag);
     }
 
@@ -153,17 +180,20 @@ class StreamClock {
         lag_ = learned_ >= kLearnPackets || lag > lag_ ? lag : lag_;
     }
 
-    Ticks end_;                // where the end of the stream written so far sits on the clock
-    Ticks audioEnd_;           // where the last packet's audio ended, or when it came
-    Ticks lastStamp_ = 0;      // the last stamp trusted
-    bool wroteAny_ = false;    // whether anything has been written yet
-    bool afterStretch_ = true; // zeros written since the last packet (or the start)
-    Ticks lag_ = kMinFillLag;  // how far behind real time silence is written
-    bool hadPacket_ = false;   // a packet with frames has been taken
-    Ticks lastNone_ = 0;       // when the engine last said that no packet was pending
-    Ticks packetEnd_ = 0;      // where the stream ended after the last packet
-    Ticks windowWanted_ = 0;   // the most lag a packet wanted in this window...
-    Ticks previousWanted_ = 0; // ...and in the one before
+    Ticks end_;                  // where the end of the stream written so far sits on the clock
+    Ticks audioEnd_;             // where the last packet's audio ended, or when it came
+    Ticks lastStamp_ = 0;        // the last stamp trusted...
+    Ticks lastStampEnd_ = 0;     // ...and where its packet's audio ended
+    bool lastCaptured_ = false;  // whether the last packet's stamp was a capture time
+    bool handOutStamps_ = false; // a stamp has shown that the engine stamps at hand-out
+    Ticks lastTaken_ = 0;        // when the last packet was taken
+    bool wroteAny_ = false;      // whether anything has been written yet
+    bool afterStretch_ = true;   // zeros written since the last packet (or the start)
+    Ticks lag_ = kMinFillLag;    // how far behind real time silence is written
+    bool hadPacket_ = false;     // a packet with frames has been taken
+    Ticks lastNone_ = 0;         // when the engine last said that no packet was pending
+    Ticks windowWanted_ = 0;     // the most lag a packet wanted in this window...
+    Ticks previousWanted_ = 0;   // ...and in the one before
     uint64_t windowPackets_ = 0;
     uint64_t learned_ = 0; // packets whose need is known
 };

@@ -189,6 +189,22 @@ def tessvane(args, rules="", program=SIM_TESSVANE, env=None, **options):
         return result
 
 
+class BusyLoops:
+    """`count` shell loops that keep a core busy each, as a loaded machine's other work does,
+    stopped by their process ids."""
+
+    def __init__(self, count=2):
+        self.loops = [subprocess.Popen(["sh", "-c", "while :; do :; done"]) for _ in range(count)]
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        for loop in self.loops:
+            loop.kill()
+            loop.wait()
+
+
 def side_by_side(function, cases):
     """function(case) for every case at once, each on a thread of its own: for runs that mostly
     wait for real time. The results come in the order of the cases."""

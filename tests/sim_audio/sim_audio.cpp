@@ -164,7 +164,11 @@ struct Script {
     size_t burst = 1;      // packets fall due in groups of this many, with the group's last
     long long gapHns = 0;  // all the scripted stretches without packets
     long long lateMs = 0;  // how late the packets after the scripted ones fall due
-    double toneHz = 0;     // data packets carry a sine of this pitch instead of random bytes
+    // A loaded machine's hold-ups: at a packet chosen with this chance in a thousand, nothing
+    // falls due for 10 ms to holdMaxMs after the packet before, and then all that was held.
+    uint32_t holdPermille = 0;
+    long long holdMaxMs = 0;
+    double toneHz = 0; // data packets carry a sine of this pitch instead of random bytes
 };
 
 Script script;
@@ -268,6 +272,9 @@ void ParseScript(const char* text) {
             script.overflow = true;
         } else if (w == "tone") {
             script.toneHz = atof(a);
+        } else if (w == "holdups") {
+            script.holdPermille = static_cast<uint32_t>(strtoul(a, nullptr, 10));
+            script.holdMaxMs = n >= 3 && atoll(b) > 10 ? atoll(b) : 10;
         } else if (w == "burst") {
             script.burst = strtoul(a, nullptr, 10) > 1 ? strtoul(a, nullptr, 10) : 1;
         } else if (w == "slow_size") {
@@ -337,8 +344,8 @@ long long OnDeviceClock(long long value) {
 
 bool ScriptedPacketAt(size_t index, Packet& packet);
 
-// The scripted packets, then the endless tail, falling due on the device's clock.
-bool PacketAt(size_t index, Packet& packet) {
+// When a packet falls due in its group of `burst`: with the group's last.
+bool GroupedPacketAt(size_t index, Packet& packet) {
     if (!ScriptedPacketAt(index, packet)) {
         return false;
     }
@@ -346,7 +353,34 @@ bool PacketAt(size_t index, Packet& packet) {
     if (script.burst > 1 && ScriptedPacketAt((index / script.burst + 1) * script.burst - 1, last)) {
         packet.dueMs = last.dueMs;
     }
-    packet.dueMs = OnDeviceClock(packet.dueMs);
+    return true;
+}
+
+// When a packet falls due once the hold-ups that began at or before it have ended.
+long long HeldUntil(size_t index, long long dueMs) {
+    if (script.holdPermille == 0 || script.periodMs <= 0) {
+        return dueMs;
+    }
+    const size_t span = static_cast<size_t>(script.holdMaxMs / script.periodMs + 2);
+    for (size_t j = index > span ? index - span : 1; j <= index; ++j) {
+        const uint64_t roll = Scramble(0x686f6c64ull ^ j);
+        Packet before;
+        if (roll % 1000 >= script.holdPermille || !GroupedPacketAt(j - 1, before)) {
+            continue;
+        }
+        const long long until =
+            before.dueMs + 10 + static_cast<long long>((roll >> 20) % (script.holdMaxMs - 9));
+        dueMs = until > dueMs ? until : dueMs;
+    }
+    return dueMs;
+}
+
+// The scripted packets, then the endless tail, falling due on the device's clock.
+bool PacketAt(size_t index, Packet& packet) {
+    if (!GroupedPacketAt(index, packet)) {
+        return false;
+    }
+    packet.dueMs = OnDeviceClock(HeldUntil(index, packet.dueMs));
     return true;
 }
 
