@@ -116,7 +116,7 @@ try {
   while (!ended) {
     const at = performance.timeOrigin + performance.now();
     const [oursStats, controlStats] = await Promise.all([inbound(receivers.ours), inbound(receivers.control)]);
-    await report("stats", { at, ours: oursStats, control: controlStats });
+    await report("stats", { at, ours: oursStats, control: controlStats, madeUp: ours.framesMadeUp });
     await new Promise((resolve) => setTimeout(resolve, 500));
   }
   const seconds = (least) => [...least.values()];

@@ -14,7 +14,7 @@ const FLAGS = ["--use-fake-device-for-media-stream", "--use-fake-ui-for-media-st
   "--autoplay-policy=no-user-gesture-required"];
 const SETTLE_MS = 2500; // the start of a call, before its jitter buffers settle, is not judged
 const RESTART_MS = [-500, 2500]; // the restart's window, around the first frame of its silence
-const HELD_UP_MS = 30; // lumbrook's longest wait between writes is its lag and a step, ~21 ms
+const HELD_UP_MS = 30; // lumbrook's longest wait between writes, but where a sound stops, is its lag and a step
 
 // Audio the receiver had to make up (not silence) between two stats reports, in ms.
 const concealedMs = (from, to) =>

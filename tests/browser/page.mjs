@@ -70,7 +70,8 @@ try {
     at += part.byteLength;
   }
   await fetch("/pcm", { method: "POST", body: pcm });
-  await report("done", { readyState: track.readyState, endedEvents, reads, timeOrigin: performance.timeOrigin });
+  await report("done", { readyState: track.readyState, endedEvents, reads, timeOrigin: performance.timeOrigin,
+    madeUp: track.framesMadeUp });
 } catch (error) {
   await report("failed", { error: String(error && error.stack ? error.stack : error) });
 }

@@ -11,16 +11,34 @@ const { session } = require("./session.js");
 
 // The track's samples are lumbrook's, bit for bit, except that Chromium quiets a signalling NaN
 // (it sets the quiet bit, 0x00400000): audio has no NaN, the simulated engine's random bytes
-// have a few. After the last frame, silence completes the last 10 ms chunk.
-function assertSameSamples(read, sent) {
+// have a few. After the last frame, silence completes the last 10 ms chunk. Where the track
+// made up zeros for frames that came late (`madeUp`, frames: a busy machine held the host up),
+// their sound is all there, in order, and only zeros moved.
+function assertSameSamples(read, sent, madeUp = 0) {
   const chunk = 480 * 8;
+  const nan = (word) => (word & 0x7f800000) === 0x7f800000 && (word & 0x007fffff) !== 0;
+  const same = (a, b) => a === b || (nan(a) && nan(b) && (a | 0x400000) === (b | 0x400000));
+  const sameFrame = (x, y) => same(read.readUInt32LE(x), sent.readUInt32LE(y)) &&
+    same(read.readUInt32LE(x + 4), sent.readUInt32LE(y + 4));
+  if (madeUp > 0) {
+    const sound = (pcm) => {
+      const frames = [];
+      for (let at = 0; at + 8 <= pcm.length; at += 8) if (pcm.readBigUInt64LE(at) !== 0n) frames.push(at);
+      return frames;
+    };
+    const [ours, theirs] = [sound(read), sound(sent)];
+    assert.equal(ours.length, theirs.length, `${madeUp} frames made up`);
+    const moved = ours.findIndex((at, k) => !sameFrame(at, theirs[k]));
+    assert.equal(moved, -1, `${madeUp} frames made up; sound frame ${moved} differs`);
+    assert.ok(read.length >= sent.length && read.length <= sent.length + madeUp * 8 + chunk);
+    return;
+  }
   assert.equal(read.length, Math.ceil(sent.length / chunk) * chunk);
   assert.ok(read.subarray(sent.length).equals(Buffer.alloc(read.length - sent.length)));
-  const nan = (word) => (word & 0x7f800000) === 0x7f800000 && (word & 0x007fffff) !== 0;
-  for (let at = 0; at < sent.length; at += 4) {
-    const [a, b] = [read.readUInt32LE(at), sent.readUInt32LE(at)];
-    if (a !== b && !(nan(a) && nan(b) && (a | 0x400000) === (b | 0x400000))) {
-      assert.fail(`sample ${at / 4} is 0x${a.toString(16)}, lumbrook wrote 0x${b.toString(16)}`);
+  for (let at = 0; at < sent.length; at += 8) {
+    if (!sameFrame(at, at)) {
+      assert.fail(`frame ${at / 8} is 0x${read.readBigUInt64LE(at).toString(16)}, lumbrook wrote ` +
+        `0x${sent.readBigUInt64LE(at).toString(16)}`);
     }
   }
 }
@@ -57,7 +75,7 @@ test("every frame exact, a page stall loses nothing and adds no lasting latency,
   const done = finalEvent(run);
   // Exactly what lumbrook wrote: nothing dropped, reordered or inserted.
   assert.ok(run.sent.subarray(0, PACKET * 300).equals(packets(1, 300)));
-  assertSameSamples(run.pcm, run.sent);
+  assertSameSamples(run.pcm, run.sent, done.madeUp);
   // In chunks of one size, 48 kHz stereo; the last may be shorter.
   assert.deepEqual([...new Set(done.reads.slice(0, -1).map((r) => r.slice(2).join(" ")))], ["480 48000 2"]);
   // The stall: the reads after it are back where they were before it.
@@ -66,8 +84,12 @@ test("every frame exact, a page stall loses nothing and adds no lasting latency,
   const median = (values) => values.sort((a, b) => a - b)[Math.floor(values.length / 2)];
   const before = median(errors.filter((_, k) => done.reads[k][0] < stall.at));
   const after = median(errors.filter((_, k) => done.reads[k][0] > stall.until + 500));
-  t.diagnostic(`read offset ${before.toFixed(1)} ms before the stall, ${after.toFixed(1)} ms after`);
-  assert.ok(Math.abs(after - before) < 100, `${before} ms before the stall, ${after} ms after`);
+  t.diagnostic(`read offset ${before.toFixed(1)} ms before the stall, ${after.toFixed(1)} ms after; ` +
+    `${done.madeUp} frames made up`);
+  // Zeros the track made up for frames a busy machine held up put the sound after them that
+  // much later until the next silence, 200 ms at the most.
+  const owed = done.madeUp > 0 ? 200 : 0;
+  assert.ok(after - before < 100 + owed && before - after < 100, `${before} ms before the stall, ${after} ms after`);
   // The frames' end ended the track, with its event; lumbrook released everything.
   assert.deepEqual([done.readyState, done.endedEvents], ["ended", 1]);
   assert.deepEqual(run.sending, { ended: true });
@@ -83,7 +105,7 @@ test("a restart is kept in time on the track", async (t) => {
     { stopAfterFrames: 48000 * 4, captureOptions: { restartDelayMs: 300 } });
   fs.rmSync(marker, { force: true });
   const done = finalEvent(run);
-  assertSameSamples(run.pcm, run.sent);
+  assertSameSamples(run.pcm, run.sent, done.madeUp);
   assert.ok(run.sent.subarray(0, PACKET * 100).equals(packets(1, 100)));
   const zeros = leadingZeroFrames(run.sent.subarray(PACKET * 100));
   const second = run.sent.subarray(PACKET * 100 + zeros * 8);
