@@ -116,7 +116,7 @@ test("a lost stream restarts, and the frames of both runs arrive, with silence b
 
 test("across restarts the capture keeps time: silence flows between, the new audio where real time says", async () => {
   // Each run plays a second of packets and then loses its stream; the capture goes on for
-  // three runs. Noted at each arrival: the frames so far against the time since the first.
+  // three runs. Noted at each arrival: the frames so far against the time since the first began.
   // As lumbrook writes them, and converted as a speech engine takes them.
   for (const form of [{}, { sampleRate: 16000, channels: 1, format: "s16" }]) {
     const frameBytes = (form.channels || 2) * (form.format === "s16" ? 2 : 4);
@@ -131,16 +131,15 @@ test("across restarts the capture keeps time: silence flows between, the new aud
     const arrivals = [];
     const clockErrors = []; // the time the clock gives the last frame come, against now
     let received = 0;
-    let firstAt = null;
     try {
       await new Promise((resolve, reject) => {
         frames.on("data", (chunk) => {
-          const now = performance.now();
+          const now = performance.timeOrigin + performance.now();
           assert.equal(chunk.length % frameBytes, 0);
-          if (firstAt === null) firstAt = now - chunk.length / frameBytes / perMs;
           received += chunk.length / frameBytes;
-          arrivals.push({ at: now - firstAt, frames: received });
-          clockErrors.push(clock.timeOf(received) - (performance.timeOrigin + now));
+          // Real time since the capture's first frame began, as lumbrook's first bytes showed.
+          arrivals.push({ at: now - clock.origin, frames: received });
+          clockErrors.push([now - clock.origin, clock.timeOf(received) - now]);
           const runs = fs.readFileSync(process.env.SIM_AUDIO_LOG, "utf8").split("Start").length - 1;
           if (runs > 2 && received > perMs * 4000) resolve();
         });
@@ -153,17 +152,29 @@ test("across restarts the capture keeps time: silence flows between, the new aud
       delete process.env.SIM_AUDIO;
       delete process.env.SIM_AUDIO_LOG;
     }
-    // Frames and real time agree within about 100 ms at every arrival, however many restarts:
-    // never ahead (a new lumbrook's silence overlapping the filled-in silence), never behind by
-    // the restarts' length (no silence filled in). Behind is allowed a little more, for a busy
-    // machine's late arrivals.
+    // Frames and real time agree within about 100 ms, however many restarts: never ahead at
+    // any arrival (a new lumbrook's silence overlapping the filled-in silence), never behind by
+    // the restarts' length (no silence filled in). An arrival is only ever late (a busy machine
+    // holds Wine and Node up, and the converter's first frames wait for it to load): behind is
+    // judged by each second's least late arrival, allowed a little more.
+    const seconds = new Map();
     for (const { at, frames: count } of arrivals) {
       assert.ok(count / perMs <= at + 100, `${JSON.stringify(form)}: ${count / perMs} ms of frames at ${at} ms`);
-      assert.ok(count / perMs >= at - 250, `${JSON.stringify(form)}: ${count / perMs} ms of frames at ${at} ms`);
+      const second = Math.floor(at / 1000);
+      seconds.set(second, Math.max(seconds.get(second) ?? -Infinity, count / perMs - at));
     }
-    // The clock, in the stream's own frames, says the same.
-    for (const error of clockErrors) {
-      assert.ok(error <= 100 && error >= -250, `${JSON.stringify(form)}: the clock ${error} ms off`);
+    for (const [second, least] of seconds) {
+      assert.ok(least >= -250, `${JSON.stringify(form)}: in second ${second}, ${least} ms behind at best`);
+    }
+    // The clock, in the stream's own frames, says the same, judged alike.
+    const clockSeconds = new Map();
+    for (const [at, error] of clockErrors) {
+      assert.ok(error <= 100, `${JSON.stringify(form)}: the clock ${error} ms off`);
+      const second = Math.floor(at / 1000);
+      clockSeconds.set(second, Math.max(clockSeconds.get(second) ?? -Infinity, error));
+    }
+    for (const [second, least] of clockSeconds) {
+      assert.ok(least >= -250, `${JSON.stringify(form)}: in second ${second}, the clock ${least} ms off at best`);
     }
     // And the frames keep coming (a hang guard: a busy machine holds Wine and Node up for a
     // moment now and then; without the silence between lumbrooks, the checks above fail).
