@@ -212,6 +212,36 @@ def real_engine_delivery(seconds):
     return late, gaps
 
 
+def real_engine_flow(seconds, busy=2):
+    """Zeros inside `seconds` of a tone from Wine's own engine over a PulseAudio server, with
+    `busy` loops beside it: those lumbrook wrote of its own into flowing audio, those it wrote
+    where the engine held the tone back past the flow bound or flagged lost data (with how many
+    of those where the tone broke off: audio the engine lost), and those the engine handed out
+    itself (frames, runs each); and the gaps between the engine's hand-outs (ms)."""
+    with procs.BusyLoops(busy), real_engine.SoundServer() as server:
+        server.play_tone(seconds + 60)
+        run = real_engine.Streaming(server, guard_ms=int(seconds * 1000) + 120000)
+        try:
+            run.wait_for_tone(seconds, guard=seconds + 60)
+            audio = run.audio()
+            info = []
+            packets = real_engine.read_tap(run.tap, info)
+        finally:
+            run.finish()
+    inserted, starts = real_engine.line_up(audio, packets)
+    sound = real_engine.first_sound(audio) // 8
+    why = [(n, real_engine.why_zeros(packets, info, k)) for f, n, k in inserted if f > sound]
+    flowing = [n for n, reason in why if reason is None]
+    kept = [n for n, reason in why if reason is not None]
+    broke = [n for n, reason in why if reason and reason != "held back"]
+    engine = [n for begins, packet in zip(starts, packets) if begins > sound
+              for _, n in harness.zero_runs(packet) if n > 1]
+    handed = [at for _, _, at in info]
+    gaps = [b - a for a, b in zip(handed[50:], handed[51:])]
+    count = lambda runs: (sum(runs), len(runs))
+    return count(flowing), count(kept), len(broke), count(engine), gaps
+
+
 def gap_fill_errors(gaps):
     """Milliseconds by which the zeros written for each stretch without packets miss the
     engine's own gap: 20 gaps of 0.1 to 3 s between bursts of tone, with exact stamps and with
@@ -268,6 +298,28 @@ def silence_costs(runs, seconds):
                         .split()[2].split("=")[1])
         intervals += [(b - a) * 1000 / frequency for a, b in zip(counter, counter[1:])]
     return intervals, silent, packets
+
+
+def silence_after_a_sound(runs):
+    """Where a sound stops (three seconds of 10 ms packets on time, then two of nothing): ms from
+    when the last packet fell due to when the first silence reached a Windows-side reader, and
+    how far behind real time the silence's 10 ms then reached it, against the sound's."""
+    first, trail = [], []
+    sound, gap_ms = 300, 2000
+    script = ";".join(["packet 480 data"] * sound) + f"; gap {gap_ms}; packet 480 data; tail 480"
+    for _ in range(runs):
+        hosted = harness.hosted("anon", ["stamps:3840", f"read:{3840 * (sound + gap_ms // 10)}",
+                                         "close", "end:20000"], script)
+        start = harness.lines_starting(hosted.log, "start qpc=")[0].split()
+        counter0, frequency = int(start[1].split("=")[1]), int(start[2].split("=")[1])
+        late = [(stamp - counter0) / frequency * 1000 - (k + 1) * 10
+                for k, stamp in enumerate(hosted.stamps)]
+        # Packet k falls due 10 (k + 1) ms after an origin of the engine's own, which the least
+        # late of the sound's reads shows.
+        origin = min(late[:sound])
+        first.append(late[sound] + 10 - origin)
+        trail.append(statistics.median(late[sound + 30:]) - statistics.median(late[:sound]))
+    return first, trail
 
 
 def reader_gone_in_silence_linux(runs):
@@ -405,6 +457,12 @@ def main():
     row("CPU s per s of silence (baseline: 10 ms packets, same run)", silent, packets, "",
         f"ratio {ratio:.2f}", "<= 1.0", ratio <= 1.0)
 
+    first, trail = silence_after_a_sound(runs)
+    row("sound's end: the last packet due to the first silence read (then the silence's 10 ms "
+        "behind real time, against the sound's)", first, trail, "ms",
+        f"median {statistics.median(first):.0f} ms, then {statistics.median(trail):+.1f} ms",
+        "200 <= first <= 230", 200 <= min(first) and max(first) <= 230)
+
     times = lost_stream_to_exit(max(runs * 2, 10))
     row("stream lost to exit 9 (engine's clock)", times, None, "ms",
         f"worst {max(times):.0f} ms", "worst <= 1100", max(times) <= 1100)
@@ -446,6 +504,15 @@ def main():
           f"{percentile(late, 0.99):.1f} ms, max {max(late):.1f} ms; gaps p50 "
           f"{percentile(gaps, 0.5):.1f} ms, p99 {percentile(gaps, 0.99):.1f} ms, max "
           f"{max(gaps):.1f} ms | - | - | - | - |")
+
+    flowing, kept, broke, engine, gaps = real_engine_flow(options.flow_minutes * 60)
+    print(f"| real engine: zeros in {options.flow_minutes:g} min of a tone, two busy loops beside "
+          f"it: lumbrook's inside flowing audio; where the engine held it back past the 200 ms "
+          f"bound or flagged lost data (of which the tone broke off); the engine's own (frames, "
+          f"runs) | {flowing[0]}, {flowing[1]}; {kept[0]}, {kept[1]} ({broke}); {engine[0]}, "
+          f"{engine[1]} | - | gaps between hand-outs p50 {percentile(gaps, 0.5):.1f} ms, p99 "
+          f"{percentile(gaps, 0.99):.1f} ms, p99.9 {percentile(gaps, 0.999):.1f} ms, max "
+          f"{max(gaps):.1f} ms | 0 inside flowing audio | {'yes' if flowing[0] == 0 else 'NO'} |")
 
     # The Node package's path to a renderer's track, in Chromium (its own table rows).
     sys.stdout.flush()

@@ -16,6 +16,7 @@ import wine_prefix  # noqa: E402
 
 wine_prefix.main()
 
+BusyLoops = harness.BusyLoops
 FLOOR = str(harness.SIM_DIR / "lumbrook" / "floor.exe")
 CHECKER = str(harness.BUILD / "tests" / "checker.exe")
 COM_SLEEPER = str(harness.BUILD / "tests" / "com_sleeper.exe")
