@@ -107,9 +107,13 @@ test("a restart is kept in time on the track", async (t) => {
   const done = finalEvent(run);
   assertSameSamples(run.pcm, run.sent, done.madeUp);
   assert.ok(run.sent.subarray(0, PACKET * 100).equals(packets(1, 100)));
+  // The second run's packets, as many as came before the capture was stopped: a busy machine
+  // may take seconds to start the new lumbrook.
   const zeros = leadingZeroFrames(run.sent.subarray(PACKET * 100));
   const second = run.sent.subarray(PACKET * 100 + zeros * 8);
-  assert.ok(second.subarray(0, PACKET * 100).equals(packets(1, 100)), `after ${zeros} zero frames`);
+  const whole = Math.min(100, Math.floor(second.length / PACKET));
+  assert.ok(whole >= 25, `${whole} packets of the second run, after ${zeros} zero frames`);
+  assert.ok(second.subarray(0, PACKET * whole).equals(packets(1, whole)), `after ${zeros} zero frames`);
   // Within about 100 ms of real time in every second, through the restart; behind a little
   // more for a busy machine.
   const errors = clockErrorsBySecond(done.reads);
