@@ -84,14 +84,16 @@ async function stopGroup(leader) {
 }
 
 // One page in one browser against one capture of the engine `script`. `query` is the page's;
-// the capture is stopped once `stopAfterFrames` have been sent; `onStart(browser)` is told the
+// the capture is stopped once `stopAfterFrames` have been sent and `stopWhen(port)` holds (its
+// `sent` holds what was sent, where kept); `onStart(browser)` is told the
 // browser's process; `keep: false` keeps no audio and `records: false` no record of each part,
 // for long runs (the page's `records=no` likewise); `page` serves another page module in
 // page.mjs's place; `flags` are the browser's besides the usual ones. Resolves to the page's
 // events, what it read, what was sent (and when the host had each part), the sending's outcome,
 // stop()'s status and the engine's log.
 async function session(script, query, options = {}) {
-  const { stopAfterFrames = Infinity, captureOptions = {}, guardMs = GUARD_MS, onStart = () => {}, keep = true,
+  const { stopAfterFrames = Infinity, stopWhen = () => true, captureOptions = {}, guardMs = GUARD_MS,
+    onStart = () => {}, keep = true,
     records = true, page = FILES["/page.mjs"][0], flags = [] } = options;
   const scratch = fs.mkdtempSync(path.join(os.tmpdir(), "lumbrook-browser-"));
   const log = path.join(scratch, "engine.log");
@@ -124,7 +126,7 @@ async function session(script, query, options = {}) {
       capturing = capture({ prefix: PREFIX, program: process.env.DIST_LUMBROOK, excludePid: 42, ...captureOptions });
       const { frames } = capturing;
       frames.on("data", () => {
-        if (stopping === null && port.sentFrames >= stopAfterFrames) stopping = capturing.stop();
+        if (stopping === null && port.sentFrames >= stopAfterFrames && stopWhen(port)) stopping = capturing.stop();
       });
       sending = sendFrames(frames, port).then(
         () => ({ ended: true }),
