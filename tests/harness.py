@@ -101,11 +101,16 @@ def run(program, args, env=None, take=None, timeout_ms=20000, stdout="inherit", 
     and then closes the pipe, as a reader that goes away.
 
     Now and then (about once in two thousand runs) Wine loses the launcher before it records
-    anything; such a run says nothing about the program and is made once more."""
+    anything, or, on a busy machine, the Linux loader asserts as Wine's own process ends
+    ("Inconsistency detected by ld.so: dl-fini.c"), after the launcher has recorded the
+    program's status; such a run says nothing about the program and is made once more."""
     result = run_once(program, args, env, take, timeout_ms, stdout, stdin)
-    if result.status is None:
+    if result.status is None or WINE_EXIT_ASSERTION in result.err:
         result = run_once(program, args, env, take, timeout_ms, stdout, stdin)
     return result
+
+
+WINE_EXIT_ASSERTION = b"Inconsistency detected by ld.so: dl-fini.c"
 
 
 def read_until(fd, out, idle_end, limit, want=None):
