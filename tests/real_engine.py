@@ -10,9 +10,9 @@ import math
 import os
 import pathlib
 import re
-import struct
 import shutil
 import signal
+import struct
 import subprocess
 import tempfile
 import threading
@@ -278,8 +278,9 @@ def line_up(audio, packets):
     """Lines lumbrook's stream up with the packets the engine handed out, which it must hold
     whole and in order, with nothing between them but zeros of lumbrook's own. Returns those
     zeros as (first frame in the stream, frames, the number of the packet they stand before),
-    and the frame at which each packet begins in the stream. Raises AssertionError where a packet is missing, changed or out of place, or
-    the stream holds anything else. The stream may end inside a packet."""
+    and the frame at which each packet begins in the stream. Raises AssertionError where a
+    packet is missing, changed or out of place, or the stream holds anything else. The stream
+    may end inside a packet."""
     inserted, starts, at = [], [], 0
     for number, packet in enumerate(packets):
         if at >= len(audio):
@@ -314,7 +315,7 @@ def why_zeros(packets, info, number):
     following lost data ("lost"), or handed nothing out for longer than the flow bound before it
     ("held back"; "and broke off" where the tone does not go on from the packet before, as a
     sine obeys s[n+1] = 2 cos(w) s[n] - s[n-1], which lost audio breaks); None where it flowed.
-    The stream's end counts as held back."""
+    The stream's end, where no packet follows to judge by, counts as held back."""
     if number >= len(packets):
         return "held back"
     if number == 0 or info[number][0] & DATA_DISCONTINUITY:

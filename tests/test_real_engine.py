@@ -83,7 +83,8 @@ class RealEngineTest(unittest.TestCase):
         packets = real_engine.read_tap(run.tap, info)
         inserted, starts = real_engine.line_up(audio, packets)
         sound = real_engine.first_sound(audio) // 8
-        ours = [(f, n, real_engine.why_zeros(packets, info, k)) for f, n, k in inserted if f > sound]
+        ours = [(f, n, real_engine.why_zeros(packets, info, k))
+                for f, n, k in inserted if f > sound]
         kept = [(f, n, why) for f, n, why in ours if why]
         if kept:
             print(f"{what}: lumbrook kept the stream's time where the engine held audio back or "
