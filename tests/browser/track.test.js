@@ -126,8 +126,11 @@ test("a restart is kept in time on the track", async (t) => {
   const errors = clockErrorsBySecond(done.reads);
   t.diagnostic(`${zeros} zero frames between the runs; frames off real time from ` +
     `${Math.min(...errors).toFixed(1)} to ${Math.max(...errors).toFixed(1)} ms`);
+  // Zeros the track made up for frames a busy machine held up put it ahead by as much until the
+  // next silence, 200 ms at the most.
+  const owed = done.madeUp > 0 ? 200 : 0;
   for (const error of errors) {
-    assert.ok(error <= 100 && error >= -250, `frames ${error} ms off real time`);
+    assert.ok(error <= 100 + owed && error >= -250, `frames ${error} ms off real time, ${done.madeUp} frames made up`);
   }
   assert.equal(run.log.filter((line) => line === ALL_RELEASED).length, 2);
 });
