@@ -79,9 +79,9 @@ class StreamClock {
         const bool captured = trusted && !handOutStamps_ && learned_ >= kLearnPackets;
         const bool resumes = afterStretch_ || (flags & AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY);
         // Only as long as no packet came: a wrong stamp before this one shows no pause.
-        const bool paused = !resumes && captured && lastCaptured_ &&
-                            stamp - lastStampEnd_ >= kPauseMinimum &&
-                            now - lastTaken_ >= stamp - lastStampEnd_;
+        const Ticks pause = stamp - lastStampEnd_;
+        const bool paused = !resumes && captured && lastCaptured_ && pause >= kPauseMinimum &&
+                            now - lastTaken_ >= pause;
         lastTaken_ = now;
         afterStretch_ = false;
         LearnLag(stamp, trusted);
@@ -89,7 +89,6 @@ class StreamClock {
         // packets is measured from the later, so that a late engine's flow is no stretch.
         const Ticks ended = trusted ? stamp + duration : audioEnd_;
         audioEnd_ = ended > now ? ended : now;
-        const Ticks pause = stamp - lastStampEnd_;
         lastCaptured_ = captured;
         if (!trusted) {
             return 0;

@@ -328,6 +328,18 @@ def why_zeros(packets, info, number):
     return "held back and broke off" if broke else "held back"
 
 
+def zeros_in_the_tone(audio, packets, info):
+    """After the tone's first sound: the zeros lumbrook wrote of its own, as (frame in the
+    stream, frames, why_zeros), and the engine's own zero runs of more than a frame, as (frame
+    in the stream, frames)."""
+    inserted, starts = line_up(audio, packets)
+    sound = first_sound(audio) // 8
+    ours = [(f, n, why_zeros(packets, info, k)) for f, n, k in inserted if f > sound]
+    engine = [(begins + f, n) for begins, packet in zip(starts, packets)
+              for f, n in harness.zero_runs(packet) if n > 1 and begins + f > sound]
+    return ours, engine
+
+
 def samples(audio):
     values = array.array("f")
     values.frombytes(audio[:len(audio) - len(audio) % 8])

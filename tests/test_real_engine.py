@@ -81,20 +81,13 @@ class RealEngineTest(unittest.TestCase):
         (frame in the stream, frames)."""
         info = []
         packets = real_engine.read_tap(run.tap, info)
-        inserted, starts = real_engine.line_up(audio, packets)
-        sound = real_engine.first_sound(audio) // 8
-        ours = [(f, n, real_engine.why_zeros(packets, info, k))
-                for f, n, k in inserted if f > sound]
+        ours, engine = real_engine.zeros_in_the_tone(audio, packets, info)
         kept = [(f, n, why) for f, n, why in ours if why]
         if kept:
             print(f"{what}: lumbrook kept the stream's time where the engine held audio back or "
                   f"lost it: (frame, frames, why) {kept[:10]}", file=sys.stderr)
         self.assertEqual([(f, n) for f, n, why in ours if not why], [],
                          (what, "zeros of lumbrook's own inside the tone"))
-        engine = []
-        for begins, packet in zip(starts, packets):
-            engine += [(begins + f, n) for f, n in harness.zero_runs(packet)
-                       if n > 1 and begins + f > sound]
         return engine + [(f, n) for f, n, _ in kept]
 
     def test_a_lost_engine_ends_the_run_with_9(self):

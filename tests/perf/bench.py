@@ -228,14 +228,11 @@ def real_engine_flow(seconds, busy=2):
             packets = real_engine.read_tap(run.tap, info)
         finally:
             run.finish()
-    inserted, starts = real_engine.line_up(audio, packets)
-    sound = real_engine.first_sound(audio) // 8
-    why = [(n, real_engine.why_zeros(packets, info, k)) for f, n, k in inserted if f > sound]
-    flowing = [n for n, reason in why if reason is None]
-    kept = [n for n, reason in why if reason is not None]
-    broke = [n for n, reason in why if reason and reason != "held back"]
-    engine = [n for begins, packet in zip(starts, packets) if begins > sound
-              for _, n in harness.zero_runs(packet) if n > 1]
+    ours, engine_runs = real_engine.zeros_in_the_tone(audio, packets, info)
+    flowing = [n for _, n, reason in ours if reason is None]
+    kept = [n for _, n, reason in ours if reason is not None]
+    broke = [n for _, n, reason in ours if reason and reason != "held back"]
+    engine = [n for _, n in engine_runs]
     handed = [at for _, _, at in info]
     gaps = [b - a for a, b in zip(handed[50:], handed[51:])]
     count = lambda runs: (sum(runs), len(runs))
