@@ -7,7 +7,9 @@
 import { createAudioTrack } from "./renderer.mjs";
 
 const options = new URLSearchParams(location.search);
-const stallAt = Number(options.get("stallAt") || 0); // our frames read before a 500 ms stall
+// A 500 ms stall once a chunk of ours is read that was captured this many frames after the
+// first: by the chunks' times, which a busy page's reader that lost some still reads.
+const stallAt = Number(options.get("stallAt") || 0);
 
 const report = (event, details = {}) =>
   fetch("/event", { method: "POST", body: JSON.stringify({ event, ...details }) });
@@ -72,9 +74,9 @@ function captureTimes(track, onRead = () => {}) {
       const now = performance.now();
       const second = Math.floor(now / 1000);
       least.set(second, Math.min(least.get(second) ?? Infinity, now - value.timestamp / 1000));
-      const frames = value.numberOfFrames;
+      const stamp = value.timestamp;
       value.close();
-      onRead(frames);
+      onRead(stamp);
     }
   })();
   return least;
@@ -98,12 +100,12 @@ try {
     ours: await call([ours, video.clone()]),
     control: await call([destination.stream.getAudioTracks()[0], video.clone()]),
   };
-  let read = 0;
+  let first = null;
   let stalled = !stallAt;
   const times = {
-    ours: captureTimes(ours.clone(), (frames) => {
-      read += frames;
-      if (stalled || read < stallAt) return;
+    ours: captureTimes(ours.clone(), (stamp) => {
+      first ??= stamp;
+      if (stalled || ((stamp - first) * 48) / 1000 < stallAt) return;
       stalled = true;
       const until = performance.now() + 500;
       while (performance.now() < until); // the page's thread is busy: nothing runs

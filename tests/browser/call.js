@@ -37,8 +37,8 @@ function sentAt(parts, frame) {
   return Infinity;
 }
 
-// Runs the call. Resolves to the session's outcome (session.js) and, where the page finished,
-// its figures: the audio made up outside the restart, at it, where the machine had just held
+// Runs the call. Resolves to the session's outcome (session.js) and, where the page finished
+// and reported stats once settled, its figures: how long it reported then (ms), the audio made up outside the restart, at it, where the machine had just held
 // the host's side up, and by the control (ms); how often it held it up; the
 // receivers' targets over the last five seconds (ms); how far behind the page's clock the
 // capture times of ours and of a live track were when read (ms, the median of each second's
@@ -63,6 +63,7 @@ async function call() {
   const restartAt = runs.length >= 2 ? sentAt(run.parts, runs[1][0]) : null;
   const stats = run.events.filter((e) => e.event === "stats" && e.ours.audio && e.control.audio);
   const settled = stats.filter((e) => e.at >= stats[0].at + SETTLE_MS);
+  if (settled.length < 2) return { run, figures: null };
   const inRestart = (e) => e.at >= restartAt + RESTART_MS[0] && e.at <= restartAt + RESTART_MS[1];
   // When the machine held the host's side up: a gap between two parts sent longer than lumbrook
   // ever leaves (a step behind its lag), except where the sound stopped and at the restart,
@@ -87,7 +88,7 @@ async function call() {
     targets[`${side} ${kind}`] = targetMs(last[0][side][kind], last.at(-1)[side][kind]);
   }
   const behind = { ours: median(done.times.ours), live: median(done.times.live) };
-  return { run, figures: { zeroRuns: runs, restartAt, reports: settled.length, made, targets, behind,
+  return { run, figures: { zeroRuns: runs, restartAt, settledMs: settled.at(-1).at - settled[0].at, made, targets, behind,
     heldUp: heldUp.length } };
 }
 
