@@ -67,7 +67,8 @@ class PackageTest(unittest.TestCase):
     MANIFEST = json.loads((ROOT / "node" / "package.json").read_text())
     SOURCES = sorted(["README.md", "package.json",
                       *(name for name in MANIFEST["files"] if not name.startswith("bin/"))])
-    NODE_FILES = sorted(["package/bin/lumbrook.exe", "package/bin/tessvane.exe",
+    LEGAL = ["LICENSE", "THIRD_PARTY_NOTICES.txt"]  # the project's, in the zip as they are
+    NODE_FILES = sorted(["package/LICENSE", "package/bin/lumbrook.exe", "package/bin/tessvane.exe",
                          *(f"package/{name}" for name in SOURCES)])
 
     def test_the_manifest_lists_every_source_of_the_package(self):
@@ -90,7 +91,10 @@ class PackageTest(unittest.TestCase):
             with zipfile.ZipFile(pathlib.Path(scratch, zip_name)) as archive:
                 folder = zip_name.removesuffix(".zip")
                 self.assertEqual(sorted(archive.namelist()), [
-                    f"{folder}/README.md", f"{folder}/lumbrook.exe", f"{folder}/tessvane.exe"])
+                    f"{folder}/LICENSE", f"{folder}/README.md", f"{folder}/THIRD_PARTY_NOTICES.txt",
+                    f"{folder}/lumbrook.exe", f"{folder}/tessvane.exe"])
+                for name in self.LEGAL:
+                    self.assertEqual(archive.read(f"{folder}/{name}"), (ROOT / name).read_bytes())
                 for program, path in PROGRAMS.items():
                     self.assertEqual(archive.read(f"{folder}/{program}.exe"),
                                      pathlib.Path(path).read_bytes())
@@ -103,17 +107,21 @@ class PackageTest(unittest.TestCase):
                 for name in self.SOURCES:
                     self.assertEqual(archive.extractfile(f"package/{name}").read(),
                                      (ROOT / "node" / name).read_bytes(), name)
+                # The package's LICENSE: the licence, then the notices.
+                self.assertEqual(archive.extractfile("package/LICENSE").read(),
+                                 b"\n".join((ROOT / name).read_bytes() for name in self.LEGAL))
 
     def test_node_package_manifest(self):
         manifest = json.loads((ROOT / "node" / "package.json").read_text())
         self.assertEqual(manifest["version"], os.environ["VERSION"])  # project(VERSION)
-        self.assertEqual((manifest["os"], manifest["cpu"]), (["win32"], ["x64"]))
+        # Installable where Electron apps are developed and built, not only where they run.
+        self.assertEqual([key for key in ("os", "cpu") if key in manifest], [])
         self.assertEqual(manifest["types"], "index.d.ts")
         self.assertEqual(manifest["exports"], {
             ".": {"types": "./index.d.ts", "default": "./index.js"},
             "./renderer": {"types": "./renderer.d.ts", "default": "./renderer.mjs"},
             "./package.json": "./package.json"})
-        self.assertEqual(manifest["license"], "UNLICENSED")  # the repository grants no licence
+        self.assertEqual(manifest["license"], "MIT")  # as LICENSE grants
         # One runtime dependency, pinned, and the same version as the tests install.
         tests = json.loads((ROOT / "tests" / "node" / "package.json").read_text())
         self.assertEqual(manifest["dependencies"], {"@alexanderolsen/libsamplerate-js": "2.1.2"})

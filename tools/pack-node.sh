@@ -12,8 +12,10 @@ trap 'rm -rf "$stage"' EXIT
 mapfile -t sources < <(node -e 'for (const f of require(process.argv[1]).files) if (!f.startsWith("bin/")) console.log(f)' \
   "$root"/node/package.json)
 for file in package.json README.md "${sources[@]}"; do cp "$root/node/$file" "$stage"/; done
+# The project's licence, and after it the notices of what the programs are linked with: npm
+# ships a package's LICENSE whatever its "files" list.
+{ cat "$root"/LICENSE; echo; cat "$root"/THIRD_PARTY_NOTICES.txt; } >"$stage"/LICENSE
 mkdir "$stage"/bin
 cp "$build"/lumbrook/lumbrook.exe "$build"/tessvane/tessvane.exe "$stage"/bin/
-# npm pack checks the package's os and cpu only when installing, not when packing.
 name=$(cd "$stage" && npm pack --silent --pack-destination "$destination")
 echo "$destination/$name"
