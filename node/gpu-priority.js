@@ -1,23 +1,31 @@
 "use strict";
 // GPU scheduling priority through tessvane, its result lines parsed.
-const { tessvanePath, start, startFailure } = require("./programs.js");
+const { tessvanePath, unsupported, start, startFailure } = require("./programs.js");
 
 // Runs tessvane with "boost" or "normal" for the targets (process ids, or "self" for the host's
 // own process) and resolves to { status, apiMissing, results }, one result per target in order:
 // { pid, applied, status } or { pid, applied: "none", error }. Rejects where tessvane cannot be
-// started, with an Error whose `code` is "program_missing" or "program_blocked".
+// started, with an Error whose `code` is "program_missing" or "program_blocked", or where the
+// package's own tessvane cannot run here, "unsupported_platform".
 function setGpuPriority(mode, targets, options = {}) {
   const { prefix = [], program = tessvanePath } = options;
   const args = [mode, ...targets.map((t) => (t === "self" ? String(process.pid) : String(t)))];
+  const elsewhere = unsupported("gpuPriority", options);
+  if (elsewhere) return Promise.reject(Object.assign(new Error(elsewhere.message), { code: elsewhere.code }));
   return new Promise((resolve, reject) => {
-    const child = start(program, args, prefix, ["ignore", "pipe", "ignore"]);
+    const refused = (error) => {
+      const { code, message } = startFailure(error, program);
+      reject(Object.assign(new Error(message), { code, cause: error }));
+    };
+    const { child, error } = start(program, args, prefix, ["ignore", "pipe", "ignore"]);
+    if (error) {
+      refused(error);
+      return;
+    }
     let out = "";
     child.stdout.setEncoding("utf8");
     child.stdout.on("data", (text) => (out += text));
-    child.on("error", (error) => {
-      const { code, message } = startFailure(error, program);
-      reject(Object.assign(new Error(message), { code, cause: error }));
-    });
+    child.on("error", refused);
     child.on("close", (status) => {
       const lines = out.split(/\r?\n/).filter((line) => line.length > 0);
       let parsed;

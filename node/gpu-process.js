@@ -22,6 +22,15 @@ function boostGpuProcess(app, options = {}) {
   let stopped = false;
   let timer = null;
   let runs = Promise.resolve(null); // tessvane's runs, one after another
+  // The host's callback cannot break the runs: what it throws becomes a process warning.
+  const tell = (outcome) => {
+    try {
+      onOutcome(outcome);
+    } catch (error) {
+      process.emitWarning(`boostGpuProcess(): onOutcome threw: ${error && error.stack ? error.stack : error}`,
+        "LumbrookTessvaneWarning");
+    }
+  };
 
   // A boost not yet run when its process was reported gone, or when stop() came, is left out,
   // and so is the return to normal of a process whose boost was left out.
@@ -36,7 +45,7 @@ function boostGpuProcess(app, options = {}) {
         outcome = { error };
       }
       const told = { mode, pid: target.pid, creationTime: target.creationTime, ...outcome };
-      onOutcome(told);
+      tell(told);
       return told;
     });
     return runs;

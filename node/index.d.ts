@@ -51,10 +51,20 @@ export type CaptureErrorCode =
   | "start_timeout"
   | "program_missing"
   | "program_blocked"
+  | "unsupported_platform"
   | "killed"
   | "unexpected_status";
 
+/** Every code a CaptureError, or a rejection of setGpuPriority(), can carry. */
+export const ERROR_CODES: readonly CaptureErrorCode[];
+
+/** Whether the package's own programs can do `what` here, starting nothing: 64-bit Windows, and
+ * for the capture a build with process loopback (19041 or later). Default "capture". */
+export function isSupported(what?: "capture" | "gpuPriority"): boolean;
+
 export class CaptureError extends Error {
+  /** `code` defaults to the stage `status` names, or "killed" where it is null. */
+  constructor(status: number | null, message: string, code?: CaptureErrorCode);
   readonly name: "CaptureError";
   /** The stage lumbrook's exit status names. */
   readonly code: CaptureErrorCode;
@@ -78,9 +88,36 @@ export interface CaptureClock {
   frameAt(time: number): number | null;
 }
 
-/** The frames of a capture, with its clock. */
+/** The form of a capture's frames. */
+export interface CaptureForm {
+  sampleRate: 8000 | 11025 | 16000 | 22050 | 24000 | 32000 | 44100 | 48000;
+  channels: 1 | 2;
+  format: "f32" | "s16";
+}
+
+/** A lumbrook began to stream: 1 for the first. */
+export interface StreamingEvent {
+  run: number;
+}
+/** A lost stream, which a new lumbrook follows after `delayMs`. */
+export interface RestartEvent {
+  /** The lost stream's exit status: 9. */
+  status: number;
+  /** The run that lost it. */
+  run: number;
+  delayMs: number;
+}
+
+/** The frames of a capture, with its clock and its form; it tells of each lumbrook. */
 export interface CaptureFrames extends Readable {
   readonly clock: CaptureClock;
+  readonly form: CaptureForm;
+  on(event: "streaming", listener: (details: StreamingEvent) => void): this;
+  on(event: "restart", listener: (details: RestartEvent) => void): this;
+  on(event: string | symbol, listener: (...args: any[]) => void): this;
+  once(event: "streaming", listener: (details: StreamingEvent) => void): this;
+  once(event: "restart", listener: (details: RestartEvent) => void): this;
+  once(event: string | symbol, listener: (...args: any[]) => void): this;
 }
 
 export interface Capture {
@@ -105,11 +142,18 @@ export interface FramePort {
   start?(): void;
 }
 
-/** Carries a capture's frames, each part with the capture time of its first frame, to a
- * renderer's createAudioTrack() through `port`. Resolves when the frames end, the renderer's
- * track was stopped or the port closed (the frames are then paused: stop the capture); rejects
- * with the capture's error. */
-export function sendFrames(frames: Readable | CaptureFrames, port: FramePort): Promise<void>;
+/** What sendFrames() resolves to. */
+export interface SendOutcome {
+  /** Frames dropped, the oldest first, while the other side took nothing for a second. */
+  framesDropped: number;
+}
+
+/** Carries a capture's frames (in its default form: any other is a TypeError), each part with
+ * the capture time of its first frame, to a renderer's createAudioTrack() through `port`, no
+ * more than a second ahead of what the other side says it took. Resolves when the frames end,
+ * the renderer's track was stopped or the port closed (the frames are then paused: stop the
+ * capture); rejects with the capture's error. */
+export function sendFrames(frames: Readable | CaptureFrames, port: FramePort): Promise<SendOutcome>;
 
 export type PriorityClass = "realtime" | "high" | "above_normal" | "normal" | "unknown";
 
@@ -164,7 +208,7 @@ export type GpuProcessOutcome = { mode: "boost" | "normal"; pid: number; creatio
 );
 
 export interface GpuProcessOptions extends RunOptions {
-  /** Each of tessvane's outcomes, as it comes. */
+  /** Each of tessvane's outcomes, as it comes; what it throws becomes a process warning. */
   onOutcome?(outcome: GpuProcessOutcome): void;
   /** How often to look for a GPU process while there is none. Default 1000 ms. */
   pollMs?: number;

@@ -4,7 +4,8 @@
 const { Readable } = require("node:stream");
 const { sendFrames } = require("./send-frames.js");
 const { CaptureClock, epochNow } = require("./capture-clock.js");
-const { lumbrookPath, tessvanePath, unpackedPath, start, startFailure } = require("./programs.js");
+const { lumbrookPath, tessvanePath, unpackedPath, isSupported, unsupported, start, startFailure } =
+  require("./programs.js");
 const { outputForm, isDefault, converter, convertedClock } = require("./convert.js");
 const { setGpuPriority } = require("./gpu-priority.js");
 const { boostGpuProcess } = require("./gpu-process.js");
@@ -28,6 +29,10 @@ const CAPTURE_STAGES = {
   8: "stream_start",
   9: "stream_lost",
 };
+
+// Every `code` a CaptureError, or a rejection of setGpuPriority(), can carry.
+const ERROR_CODES = Object.freeze([...Object.values(CAPTURE_STAGES), "start_timeout", "program_missing",
+  "program_blocked", "unsupported_platform", "killed", "unexpected_status"]);
 
 class CaptureError extends Error {
   constructor(status, message, code) {
@@ -121,9 +126,33 @@ function capture(options = {}) {
     return data.subarray(skip * FRAME_BYTES);
   };
 
+  // lumbrook could not be started, at the call or at a restart: the frames fail, after the
+  // caller has had the chance to listen.
+  const failedToStart = (error) => {
+    const { code, message } = startFailure(error, program);
+    if (!stopping) frames.destroy(new CaptureError(null, message, code));
+  };
+
+  // Each lumbrook that begins to stream, and each lost stream a new one follows, is told on the
+  // frames the host reads.
+  let runs = 0;
+  let out = frames;
+  const tell = (event, details) => out.emit(event, details);
+
+  const elsewhere = unsupported("capture", options);
   const run = () => {
+    if (elsewhere) {
+      process.nextTick(() => frames.destroy(new CaptureError(null, elsewhere.message, elsewhere.code)));
+      return;
+    }
     const startedAt = Date.now();
-    const current = start(program, [String(excludePid)], prefix, ["ignore", "pipe", "ignore"]);
+    runs++;
+    const started = start(program, [String(excludePid)], prefix, ["ignore", "pipe", "ignore"]);
+    if (started.error) {
+      process.nextTick(failedToStart, started.error);
+      return;
+    }
+    const current = started.child;
     child = current;
     partial = Buffer.alloc(0);
     gone = new Promise((resolve) => current.on("close", resolve));
@@ -141,6 +170,7 @@ function capture(options = {}) {
         clearTimeout(startTimer);
         clearTimeout(fillTimer);
         joining = clock.origin !== null;
+        tell("streaming", { run: runs });
       }
       const data = partial.length > 0 ? Buffer.concat([partial, chunk]) : chunk;
       const whole = data.length - (data.length % FRAME_BYTES);
@@ -151,10 +181,7 @@ function capture(options = {}) {
       if (out.length > 0 && !push(out)) current.stdout.pause();
     });
     current.stdout.on("error", () => {}); // a pipe closed by stop()
-    current.on("error", (error) => {
-      const { code, message } = startFailure(error, program);
-      if (!stopping) frames.destroy(new CaptureError(null, message, code));
-    });
+    current.on("error", failedToStart);
     current.on("close", (status) => {
       child = null;
       clearTimeout(startTimer);
@@ -173,6 +200,7 @@ function capture(options = {}) {
           clearTimeout(fillTimer);
           if (clock.origin !== null) fillSilence();
           restartTimer = setTimeout(run, restartDelayMs);
+          tell("restart", { status, run: runs, delayMs: restartDelayMs });
         }
       } else {
         frames.destroy(new CaptureError(status, `lumbrook ended with status ${status}`));
@@ -201,8 +229,11 @@ function capture(options = {}) {
   };
 
   run();
+  frames.form = form;
   if (isDefault(form)) return { frames, stop, clock };
   const converted = converter(form);
+  converted.form = form;
+  out = converted;
   frames.on("error", (error) => converted.destroy(error));
   frames.pipe(converted);
   converted.clock = convertedClock(clock, form, converted);
@@ -217,5 +248,7 @@ module.exports = {
   setGpuPriority,
   boostGpuProcess,
   CaptureError,
+  ERROR_CODES,
   unpackedPath,
+  isSupported,
 };

@@ -36,6 +36,8 @@ let nextAt = null; // when the next chunk's first frame was captured, or is due 
 let owed = 0; // frames of zeros made up that the zeros to come are to make good
 let madeUp = 0; // frames of zeros made up in all
 let received = 0; // frames that came
+let told = 0; // frames the main side was told were taken
+const TELL_FRAMES = 4800; // it is told every 100 ms of frames, and sends no more than a second ahead
 let startedAt = null; // for frames sent without times: when the first arrived, epoch ms
 let lastStamp = -Infinity;
 let lastWrite = Promise.resolve();
@@ -177,7 +179,13 @@ self.onmessage = (event) => {
   writer = event.data.writable.getWriter();
   port.onmessage = ({ data }) => {
     if (done || ending || !data) return;
-    if (data.lumbrook === "frames") take(data.pcm, data.at);
+    if (data.lumbrook === "frames") {
+      take(data.pcm, data.at);
+      if (received - told >= TELL_FRAMES) {
+        told = received;
+        port.postMessage({ lumbrook: "taken", frames: received });
+      }
+    }
     else if (data.lumbrook === "end" || data.lumbrook === "error") end();
   };
 };

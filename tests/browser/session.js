@@ -49,8 +49,9 @@ class FeedPort {
     length.writeUInt32LE(head.length);
     this.response.write(Buffer.concat([length, head, pcm]));
   }
+  // Only messages come back: the page's port never closes before the test ends the feed.
   on(event, listener) {
-    this.listeners.add(listener);
+    if (event === "message") this.listeners.add(listener);
   }
   off(event, listener) {
     this.listeners.delete(listener);

@@ -4,9 +4,9 @@
 const fs = require("node:fs");
 const [hostFile, want, outFile, underWine] = process.argv.slice(2);
 const { record } = require(hostFile);
-const stopRecording = record(outFile, { prefix: [underWine], excludePid: 42, restartDelayMs: 100 });
+const recording = record(outFile, { prefix: [underWine], excludePid: 42, restartDelayMs: 100 });
 const poll = setInterval(async () => {
   if (!fs.existsSync(outFile) || fs.statSync(outFile).size < Number(want)) return;
   clearInterval(poll);
-  console.log(await stopRecording());
+  console.log(await recording.stop());
 }, 20);

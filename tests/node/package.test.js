@@ -48,6 +48,8 @@ async function captureRun(script, want, options = {}, env = {}) {
   const parts = [];
   let received = 0;
   let error = null;
+  const events = [];
+  for (const event of ["streaming", "restart"]) frames.on(event, (details) => events.push([event, details]));
   await new Promise((resolve) => {
     frames.on("data", (chunk) => {
       assert.equal(chunk.length % 8, 0, `a part of ${chunk.length} bytes`);
@@ -64,7 +66,7 @@ async function captureRun(script, want, options = {}, env = {}) {
   const status = await stop();
   for (const name of ["SIM_AUDIO", "SIM_AUDIO_LOG", ...Object.keys(env)]) delete process.env[name];
   const lines = fs.existsSync(log) ? fs.readFileSync(log, "utf8").split("\n").filter(Boolean) : [];
-  return { audio: Buffer.concat(parts), error, status, log: lines };
+  return { audio: Buffer.concat(parts), error, status, log: lines, events };
 }
 
 test("frames arrive whole and byte-exact; stop() ends lumbrook with 0 and leaves nothing", async () => {
@@ -187,8 +189,14 @@ test("a program that is not there, or that the platform refuses to start, is nam
   const refused = path.join(scratch, "refused.exe");
   fs.writeFileSync(refused, "MZ"); // without the right to run it
   fs.chmodSync(refused, 0o644);
+  const loop = path.join(scratch, "loop.exe");
+  fs.symlinkSync(loop, loop);
+  // The last two are failures Node's spawn() throws rather than reports, as it throws Windows'
+  // EPERM and antivirus' UNKNOWN.
   const cases = [[path.join(scratch, "not-unpacked", "lumbrook.exe"), "program_missing", /is not there/],
-    [refused, "program_blocked", /could not be started \(EACCES\)/]];
+    [refused, "program_blocked", /could not be started \(EACCES\)/],
+    [path.join(refused, "lumbrook.exe"), "program_missing", /is not there/],
+    [loop, "program_blocked", /could not be started \(ELOOP\)/]];
   for (const [program, code, message] of cases) {
     const { frames } = lumbrook.capture({ program });
     const error = await new Promise((resolve) => frames.on("error", resolve));
@@ -202,6 +210,29 @@ test("a program that is not there, or that the platform refuses to start, is nam
   // A form the converter does not make is refused at once.
   for (const form of [{ sampleRate: 12345 }, { channels: 3 }, { format: "s24" }]) {
     assert.throws(() => lumbrook.capture({ program: refused, ...form }), RangeError);
+  }
+});
+
+test("a program that stops being startable between two lumbrooks ends the capture, thrown nowhere", async () => {
+  // The command's folder becomes a file while the first lumbrook streams: spawn() throws
+  // ENOTDIR at the restart after its lost stream, from a timer.
+  const folder = path.join(scratch, "hosts-link");
+  fs.symlinkSync(path.dirname(UNDER_WINE), folder);
+  process.env.SIM_AUDIO = `${Array(30).fill("packet 480 data").join("; ")}; lose size 0x88890004`;
+  try {
+    const { frames } = lumbrook.capture({ prefix: [path.join(folder, path.basename(UNDER_WINE))], excludePid: 42,
+      restartDelayMs: 100 });
+    frames.once("data", () => {
+      fs.unlinkSync(folder);
+      fs.writeFileSync(folder, "");
+    });
+    frames.resume();
+    const error = await new Promise((resolve) => frames.on("error", resolve));
+    assert.ok(error instanceof lumbrook.CaptureError);
+    assert.deepEqual([error.code, error.status], ["program_missing", null]);
+  } finally {
+    delete process.env.SIM_AUDIO;
+    fs.rmSync(folder, { force: true });
   }
 });
 
@@ -280,6 +311,49 @@ test("sendFrames carries the frames to a port, and says when they end or fail", 
   assert.equal(frames.isPaused(), true);
   assert.equal(await stop(), 0);
   delete process.env.SIM_AUDIO;
+
+  // Only the default form makes a track.
+  const converted = lumbrook.capture({ prefix: PREFIX, excludePid: 42, sampleRate: 16000 });
+  converted.frames.on("error", () => {});
+  assert.throws(() => lumbrook.sendFrames(converted.frames, new MessageChannel().port1), TypeError);
+  await converted.stop();
+});
+
+// Resolves once `holds()` does, looking every 10 ms; rejects after a hang guard of 30 s.
+async function until(holds) {
+  for (const started = Date.now(); !holds(); await new Promise((resolve) => setTimeout(resolve, 10))) {
+    if (Date.now() - started > 30000) throw new Error(`still not so after 30 s: ${holds}`);
+  }
+}
+
+test("sendFrames keeps a second in flight to a side that takes nothing, and drops the oldest that waits", async () => {
+  process.env.SIM_AUDIO = "tail 480";
+  const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42 });
+  const { port1, port2 } = new MessageChannel();
+  const parts = [];
+  port2.on("message", (message) => message.lumbrook === "frames" && parts.push(message));
+  const arrived = () => parts.reduce((sum, part) => sum + part.pcm.byteLength / 8, 0);
+  const sent = lumbrook.sendFrames(frames, port1);
+  let captured = 0;
+  frames.on("data", (chunk) => (captured += chunk.length / 8));
+  try {
+    // 2.5 s of capture; the side took nothing.
+    await until(() => captured >= 48000 * 2.5 && arrived() > 48000 - 480 * 3);
+    assert.ok(arrived() <= 48000, String(arrived()));
+    const before = parts.length;
+    // It takes what came: the newest quarter second comes, after a gap as long as what was dropped.
+    port2.postMessage({ lumbrook: "taken", frames: arrived() });
+    await until(() => arrived() > 48000);
+    const gap = parts[before].at - parts[before - 1].at - parts[before - 1].pcm.byteLength / 48 / 8;
+    assert.ok(gap >= 48000 * 1.25 / 48 - 50, `${gap} ms left out`);
+    assert.equal(await stop(), 0);
+    const { framesDropped } = await sent;
+    await until(() => arrived() + framesDropped === captured);
+    assert.ok(Math.abs(gap - framesDropped / 48) < 1, `${gap} ms left out, ${framesDropped} frames dropped`);
+  } finally {
+    port2.close();
+    delete process.env.SIM_AUDIO;
+  }
 });
 
 test("hosts read the package's version through its package.json", () => {
@@ -295,6 +369,43 @@ test("quick failures in a row end in one error, not a restart storm", async () =
   assert.equal(run.error.code, "stream_lost");
   assert.equal(run.error.status, 9);
   assert.equal(run.log.filter((line) => line === "Start").length, 3);
+  // The host was told of each lost stream that a new lumbrook followed.
+  assert.deepEqual(run.events.filter(([event]) => event === "restart"),
+    [1, 2].map((k) => ["restart", { status: 9, run: k, delayMs: 20 }]));
+});
+
+test("the host is told when each lumbrook begins to stream, and of each lost stream a new one follows", async () => {
+  const marker = path.join(scratch, `first-run-${Date.now()}`);
+  const packets20 = Array(20).fill("packet 480 data").join("; ");
+  const script = `first_run ${marker}; ${packets20}; lose size 0x88890004; every_run; tail 480`;
+  const run = await captureRun(script, PACKET * 300, { restartDelayMs: 50 });
+  assert.equal(run.error, null);
+  assert.deepEqual(run.events, [["streaming", { run: 1 }], ["restart", { status: 9, run: 1, delayMs: 50 }],
+    ["streaming", { run: 2 }]]);
+  // In another form, on the frames the host reads.
+  process.env.SIM_AUDIO = "tail 480";
+  try {
+    const { frames, stop } = lumbrook.capture({ prefix: PREFIX, excludePid: 42, sampleRate: 16000, channels: 1 });
+    assert.deepEqual(await new Promise((resolve) => frames.once("streaming", resolve)), { run: 1 });
+    assert.equal(await stop(), 0);
+  } finally {
+    delete process.env.SIM_AUDIO;
+  }
+});
+
+test("the package's own programs are not started where they cannot run; a host's program always is", async () => {
+  assert.equal(lumbrook.isSupported(), process.platform === "win32"); // false here
+  assert.deepEqual([["capture", "10.0.19041"], ["capture", "10.0.18363"], ["gpuPriority", "10.0.17763"]]
+    .map(([what, release]) => lumbrook.isSupported(what, "win32", release)), [true, false, true]);
+  const { frames } = lumbrook.capture();
+  const error = await new Promise((resolve) => frames.on("error", resolve));
+  assert.ok(error instanceof lumbrook.CaptureError);
+  assert.deepEqual([error.code, error.status], ["unsupported_platform", null]);
+  await assert.rejects(lumbrook.setGpuPriority("boost", ["self"]), { code: "unsupported_platform" });
+  assert.ok(lumbrook.ERROR_CODES.includes(error.code));
+  // Under a host's command, as the other tests run them under Wine, they start.
+  const outcome = await lumbrook.setGpuPriority("normal", ["self"], { prefix: PREFIX });
+  assert.equal(outcome.results.length, 1);
 });
 
 test("each failing stage gives its own error code", async () => {
@@ -452,12 +563,51 @@ test("an Electron app's GPU process is boosted, waited for, followed after a cra
   }
 });
 
-test("the README's speech host, as it stands, writes a 16 kHz mono 16-bit WAV that SoX reads back", async () => {
-  const readme = fs.readFileSync(path.join(ROOT, "node", "README.md"), "utf8");
-  const example = readme.slice(readme.indexOf("## Speech engines")).match(/```js\n([\s\S]*?)```/)[1];
-  const host = path.join(scratch, "speech-host.js");
+test("an onOutcome that throws breaks nothing: the throw is a process warning, the boosts go on", async () => {
+  const gpu = await wineProcess();
+  const app = new StandInApp();
+  app.metrics = [{ pid: gpu.pid, type: "GPU", creationTime: 100 }];
+  const warned = new Promise((resolve) => process.once("warning", resolve));
+  const following = lumbrook.boostGpuProcess(app, { prefix: PREFIX, onOutcome: () => {
+    throw new Error("the host's own fault");
+  } });
+  try {
+    const warning = await warned;
+    assert.match(warning.message, /onOutcome threw: Error: the host's own fault/);
+    const stopped = await following.stop();
+    assert.deepEqual([stopped.mode, stopped.pid, stopped.results[0].applied], ["normal", gpu.pid, "normal"]);
+  } finally {
+    await following.stop();
+    gpu.end();
+  }
+});
+
+// A code example of a README as it stands, as a module of a host that installed the package.
+function readmeExample(readme, heading, name) {
+  const text = fs.readFileSync(path.join(ROOT, readme), "utf8");
+  const example = text.slice(text.indexOf(heading)).match(/```js\n([\s\S]*?)```/)[1];
+  const host = path.join(scratch, name);
   fs.writeFileSync(host, example);
-  const { recordForSpeech } = require(host);
+  return require(host);
+}
+
+// Its run to the end is test_hosts.py's.
+test("the README's recording host, as it stands, ends and says why where the capture fails", async () => {
+  const { record } = readmeExample("README.md", "Recording to a file:", "record-host.js");
+  process.env.SIM_AUDIO = "initialize 0x88890008";
+  try {
+    const failing = record(path.join(scratch, "failed.f32"), { prefix: PREFIX, excludePid: 42 });
+    const error = await failing.done;
+    assert.ok(error instanceof lumbrook.CaptureError);
+    assert.equal(error.code, "stream_setup");
+    assert.equal(await failing.stop(), null); // no lumbrook is left
+  } finally {
+    delete process.env.SIM_AUDIO;
+  }
+});
+
+test("the README's speech host, as it stands, writes a 16 kHz mono 16-bit WAV that SoX reads back", async () => {
+  const { recordForSpeech } = readmeExample(path.join("node", "README.md"), "## Speech engines", "speech-host.js");
   const file = path.join(scratch, "speech.wav");
   process.env.SIM_AUDIO = "tail 480";
   try {

@@ -1,5 +1,6 @@
 // A host's use of the package, checked against its declarations by tsc --noEmit.
-import { capture, sendFrames, setGpuPriority, boostGpuProcess, lumbrookPath, CaptureError, PriorityResult } from "lumbrook-tessvane";
+import { capture, sendFrames, setGpuPriority, boostGpuProcess, lumbrookPath, CaptureError, PriorityResult, ERROR_CODES,
+  isSupported, CaptureErrorCode } from "lumbrook-tessvane";
 import { EventEmitter } from "node:events";
 import { MessageChannel } from "node:worker_threads";
 
@@ -22,7 +23,7 @@ console.log(clock.origin, clock.frames, frames.clock.timeOf(0), back);
 const { port1 } = new MessageChannel();
 const late = capture({ startTimeoutMs: 15000 });
 sendFrames(late.frames, port1).then(
-  () => late.stop(),
+  ({ framesDropped }: { framesDropped: number }) => (framesDropped > 0 ? late.stop() : null),
   (error: Error) => error instanceof CaptureError && error.code === "start_timeout",
 );
 
@@ -49,3 +50,12 @@ const gpu = boostGpuProcess(new App(), {
 });
 const followed: { pid: number; creationTime: number } | null = gpu.current();
 gpu.stop().then((last) => console.log(followed, last && last.mode));
+
+// Where the programs cannot run, and what the frames tell of each lumbrook.
+if (!isSupported() || !isSupported("gpuPriority")) console.log("not on this machine");
+const codes: readonly CaptureErrorCode[] = ERROR_CODES;
+const told = capture({ sampleRate: 16000, channels: 1, format: "s16" });
+told.frames.on("streaming", ({ run }) => console.log(run, told.frames.form.sampleRate));
+told.frames.on("restart", ({ status, run, delayMs }) => console.log(status, run, delayMs, codes.length));
+const own = new CaptureError(9, "lost", "stream_lost");
+console.log(own.code, own.status);

@@ -47,7 +47,12 @@ async function hostCpu(seconds, send, form = {}) {
   const { frames, stop } = capture({ prefix: PREFIX, program: process.env.DIST_LUMBROOK, excludePid: 42, ...form });
   const frameBytes = (form.channels || 2) * (form.format === "s16" ? 2 : 4);
   const { port1, port2 } = new MessageChannel();
-  port2.on("message", () => {});
+  let took = 0; // the other end takes everything, and says so as the renderer does
+  port2.on("message", (message) => {
+    if (message.lumbrook !== "frames") return;
+    took += message.pcm.byteLength / 8;
+    port2.postMessage({ lumbrook: "taken", frames: took });
+  });
   let received = 0;
   const sending = send ? sendFrames(frames, port1) : null;
   frames.on("data", (chunk) => (received += chunk.length));
