@@ -73,7 +73,7 @@ class PackageTest(unittest.TestCase):
 
     def test_the_manifest_lists_every_source_of_the_package(self):
         sources = sorted(path.name for path in (ROOT / "node").iterdir()
-                         if path.suffix in (".js", ".mjs", ".ts") and path.is_file())
+                         if path.suffix in (".js", ".mjs", ".ts", ".mts") and path.is_file())
         self.assertEqual([name for name in sources if name not in self.MANIFEST["files"]], [])
 
     def test_zip_and_node_tarball_of_the_programs_with_checksums(self):
@@ -119,7 +119,7 @@ class PackageTest(unittest.TestCase):
         self.assertEqual(manifest["types"], "index.d.ts")
         self.assertEqual(manifest["exports"], {
             ".": {"types": "./index.d.ts", "default": "./index.js"},
-            "./renderer": {"types": "./renderer.d.ts", "default": "./renderer.mjs"},
+            "./renderer": {"types": "./renderer.d.mts", "default": "./renderer.mjs"},
             "./package.json": "./package.json"})
         self.assertEqual(manifest["license"], "MIT")  # as LICENSE grants
         # One runtime dependency, pinned, and the same version as the tests install.
