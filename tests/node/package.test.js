@@ -563,6 +563,34 @@ test("an Electron app's GPU process is boosted, waited for, followed after a cra
   }
 });
 
+test("the README's GPU example, as it stands, runs where tessvane cannot, and sets back on will-quit", async () => {
+  // Electron as the example uses it: a stand-in module the host finds by name.
+  const electron = path.join(scratch, "node_modules", "electron");
+  fs.mkdirSync(electron, { recursive: true });
+  fs.writeFileSync(path.join(electron, "index.js"), `
+    const { EventEmitter } = require("node:events");
+    const app = new EventEmitter();
+    app.whenReady = () => Promise.resolve();
+    app.getAppMetrics = () => [{ pid: 4242, type: "GPU", creationTime: 1 }];
+    module.exports = { app };`);
+  const text = fs.readFileSync(path.join(ROOT, "node", "README.md"), "utf8");
+  const example = text.slice(text.indexOf("## Electron: GPU priority")).match(/```js\n([\s\S]*?)```/)[1];
+  fs.writeFileSync(path.join(scratch, "gpu-host.js"), example);
+  const logged = [];
+  const log = console.log;
+  console.log = (...args) => logged.push(args.join(" "));
+  try {
+    require(path.join(scratch, "gpu-host.js"));
+    // Here, as on a platform without the function, the outcome is told, not thrown.
+    await until(() => logged.length > 0);
+    require(path.join(electron, "index.js")).app.emit("will-quit");
+    await until(() => logged.length > 1);
+    assert.deepEqual(logged, ["boost", "normal"].map((mode) => `GPU process 4242: ${mode} unsupported_platform`));
+  } finally {
+    console.log = log;
+  }
+});
+
 test("an onOutcome that throws breaks nothing: the throw is a process warning, the boosts go on", async () => {
   const gpu = await wineProcess();
   const app = new StandInApp();
