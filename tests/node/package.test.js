@@ -563,11 +563,19 @@ test("an Electron app's GPU process is boosted, waited for, followed after a cra
   }
 });
 
+// A stand-in for the `electron` module, found by name by the hosts in `scratch`: its source,
+// loaded afresh (each test's own); returns the module.
+function standInElectron(source) {
+  const file = path.join(scratch, "node_modules", "electron", "index.js");
+  fs.mkdirSync(path.dirname(file), { recursive: true });
+  fs.writeFileSync(file, source);
+  delete require.cache[file];
+  return require(file);
+}
+
 test("the README's GPU example, as it stands, runs where tessvane cannot, and sets back on will-quit", async () => {
-  // Electron as the example uses it: a stand-in module the host finds by name.
-  const electron = path.join(scratch, "node_modules", "electron");
-  fs.mkdirSync(electron, { recursive: true });
-  fs.writeFileSync(path.join(electron, "index.js"), `
+  // Electron as the example uses it.
+  const { app } = standInElectron(`
     const { EventEmitter } = require("node:events");
     const app = new EventEmitter();
     app.whenReady = () => Promise.resolve();
@@ -583,11 +591,65 @@ test("the README's GPU example, as it stands, runs where tessvane cannot, and se
     require(path.join(scratch, "gpu-host.js"));
     // Here, as on a platform without the function, the outcome is told, not thrown.
     await until(() => logged.length > 0);
-    require(path.join(electron, "index.js")).app.emit("will-quit");
+    app.emit("will-quit");
     await until(() => logged.length > 1);
     assert.deepEqual(logged, ["boost", "normal"].map((mode) => `GPU process 4242: ${mode} unsupported_platform`));
   } finally {
     console.log = log;
+  }
+});
+
+test("the README's Electron main process and preload, as they stand, give the page a port and tell a failure", async () => {
+  // Electron's modules as the two parts use them, stand-ins the host finds by name; the main
+  // process's ports are worker_threads ports, which sendFrames() takes as it takes Electron's.
+  const stand = standInElectron(`
+    const { EventEmitter } = require("node:events");
+    const { MessageChannel } = require("node:worker_threads");
+    const stand = { handler: null, exposed: {}, posted: [], sent: [] };
+    module.exports = {
+      stand,
+      desktopCapturer: { getSources: async () => [{ id: "screen:0" }] },
+      session: { defaultSession: { setDisplayMediaRequestHandler: (handler) => (stand.handler = handler) } },
+      ipcMain: new EventEmitter(),
+      MessageChannelMain: MessageChannel,
+      contextBridge: { exposeInMainWorld: (name, api) => (stand.exposed[name] = api) },
+      ipcRenderer: Object.assign(new EventEmitter(), { send: (channel) => stand.sent.push(channel) }),
+    };`);
+  const text = fs.readFileSync(path.join(ROOT, "node", "README.md"), "utf8");
+  const section = text.slice(text.indexOf("## Electron: system audio"));
+  const [main, preload] = [...section.matchAll(/```js\n([\s\S]*?)```/g)].map((m) => m[1]);
+  fs.writeFileSync(path.join(scratch, "electron-main.js"), main);
+  fs.writeFileSync(path.join(scratch, "electron-preload.js"), preload);
+  const failed = [];
+  const error = console.error;
+  console.error = (...args) => failed.push(args.join(" "));
+  globalThis.window = { postMessage: (...args) => stand.stand.posted.push(args) };
+  try {
+    require(path.join(scratch, "electron-main.js"));
+    require(path.join(scratch, "electron-preload.js"));
+    // The screen share is video only.
+    const chosen = await new Promise((resolve) => stand.stand.handler({}, resolve));
+    assert.deepEqual(chosen, { video: { id: "screen:0" } });
+    // The page asks through the preload; the main process sends it a port of its own.
+    stand.stand.exposed.lumbrook.share();
+    assert.deepEqual(stand.stand.sent, ["lumbrook-share"]);
+    const sent = [];
+    stand.ipcMain.emit("lumbrook-share", { sender: { postMessage: (...args) => sent.push(args) } });
+    assert.deepEqual(sent.map(([channel, message]) => [channel, message]), [["lumbrook-port", null]]);
+    const [port] = sent[0][2];
+    // The preload passes it on to the page.
+    stand.ipcRenderer.emit("lumbrook-port", { ports: [port] });
+    assert.deepEqual(stand.stand.posted, [["lumbrook-port", "*", [port]]]);
+    // The package's own lumbrook cannot run here: the page is told, the host logs it, nothing
+    // throws.
+    const told = await new Promise((resolve) => port.once("message", resolve));
+    assert.deepEqual([told.lumbrook, told.code], ["error", "unsupported_platform"]);
+    await until(() => failed.length > 0);
+    assert.deepEqual(failed, ["capture failed: unsupported_platform"]);
+    port.close();
+  } finally {
+    console.error = error;
+    delete globalThis.window;
   }
 });
 

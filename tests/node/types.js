@@ -1,7 +1,7 @@
 "use strict";
 // The package's declarations as a host's TypeScript finds them: the package installed by name in
 // a scratch folder's node_modules, resolved through its "exports" (Node 16 module resolution),
-// a CommonJS host (usage.ts, which requires the main entry) and an ES module page
+// a CommonJS host (usage.ts), an ES module host (esm-usage.mts) and an ES module page
 // (renderer-usage.ts as .mts, which imports the renderer entry) checked by tsc --noEmit.
 const fs = require("node:fs");
 const os = require("node:os");
@@ -19,6 +19,7 @@ try {
   }
   fs.copyFileSync(path.join(__dirname, "usage.ts"), path.join(scratch, "usage.ts"));
   fs.copyFileSync(path.join(__dirname, "renderer-usage.ts"), path.join(scratch, "renderer-usage.mts"));
+  fs.copyFileSync(path.join(__dirname, "esm-usage.mts"), path.join(scratch, "esm-usage.mts"));
   fs.writeFileSync(path.join(scratch, "tsconfig.json"), JSON.stringify({
     compilerOptions: {
       strict: true,
@@ -30,7 +31,7 @@ try {
       types: ["node"],
       typeRoots: [path.join(__dirname, "node_modules", "@types")],
     },
-    files: ["usage.ts", "renderer-usage.mts"],
+    files: ["usage.ts", "renderer-usage.mts", "esm-usage.mts"],
   }));
   execFileSync(process.execPath, [path.join(__dirname, "node_modules", "typescript", "bin", "tsc"), "-p", scratch],
     { stdio: "inherit" });
