@@ -10,13 +10,11 @@ const { tessvanePath, unsupported, start, startFailure } = require("./programs.j
 function setGpuPriority(mode, targets, options = {}) {
   const { prefix = [], program = tessvanePath } = options;
   const args = [mode, ...targets.map((t) => (t === "self" ? String(process.pid) : String(t)))];
+  const failure = ({ code, message }, cause) => Object.assign(new Error(message), { code, cause });
   const elsewhere = unsupported("gpuPriority", options);
-  if (elsewhere) return Promise.reject(Object.assign(new Error(elsewhere.message), { code: elsewhere.code }));
+  if (elsewhere) return Promise.reject(failure(elsewhere));
   return new Promise((resolve, reject) => {
-    const refused = (error) => {
-      const { code, message } = startFailure(error, program);
-      reject(Object.assign(new Error(message), { code, cause: error }));
-    };
+    const refused = (error) => reject(failure(startFailure(error, program), error));
     const { child, error } = start(program, args, prefix, ["ignore", "pipe", "ignore"]);
     if (error) {
       refused(error);

@@ -126,30 +126,24 @@ function capture(options = {}) {
     return data.subarray(skip * FRAME_BYTES);
   };
 
-  // lumbrook could not be started, at the call or at a restart: the frames fail, after the
-  // caller has had the chance to listen.
-  const failedToStart = (error) => {
-    const { code, message } = startFailure(error, program);
+  // lumbrook could not be started, at the call or at a restart: the frames fail.
+  const cannotStart = ({ code, message }) => {
     if (!stopping) frames.destroy(new CaptureError(null, message, code));
   };
+  const failedToStart = (error) => cannotStart(startFailure(error, program));
 
   // Each lumbrook that begins to stream, and each lost stream a new one follows, is told on the
   // frames the host reads.
   let runs = 0;
-  let out = frames;
-  const tell = (event, details) => out.emit(event, details);
+  let hostFrames = frames;
+  const tell = (event, details) => hostFrames.emit(event, details);
 
-  const elsewhere = unsupported("capture", options);
   const run = () => {
-    if (elsewhere) {
-      process.nextTick(() => frames.destroy(new CaptureError(null, elsewhere.message, elsewhere.code)));
-      return;
-    }
     const startedAt = Date.now();
     runs++;
     const started = start(program, [String(excludePid)], prefix, ["ignore", "pipe", "ignore"]);
     if (started.error) {
-      process.nextTick(failedToStart, started.error);
+      process.nextTick(failedToStart, started.error); // after the caller has had the chance to listen
       return;
     }
     const current = started.child;
@@ -228,12 +222,14 @@ function capture(options = {}) {
     });
   };
 
-  run();
+  const elsewhere = unsupported("capture", options);
+  if (elsewhere) process.nextTick(cannotStart, elsewhere);
+  else run();
   frames.form = form;
   if (isDefault(form)) return { frames, stop, clock };
   const converted = converter(form);
   converted.form = form;
-  out = converted;
+  hostFrames = converted;
   frames.on("error", (error) => converted.destroy(error));
   frames.pipe(converted);
   converted.clock = convertedClock(clock, form, converted);

@@ -30,11 +30,12 @@ function isSupported(what = "capture", platform = process.platform, release = os
 // Why the package's own `program` is not started here: null where it is, or where the host
 // gives a program or a command of its own, which are always run as given.
 function unsupported(what, options) {
-  if ((options.prefix && options.prefix.length > 0) || options.program !== undefined || isSupported(what)) return null;
+  const own = !(options.prefix && options.prefix.length > 0) && options.program === undefined;
+  if (!own || isSupported(what)) return null;
+  const build = what === "capture" ? `, build ${FIRST_LOOPBACK_BUILD} or later,` : "";
   return {
     code: "unsupported_platform",
-    message: `the package's programs run on 64-bit Windows` +
-      `${what === "capture" ? `, build ${FIRST_LOOPBACK_BUILD} or later,` : ""} not on ${process.platform} ${os.release()}`,
+    message: `the package's programs run on 64-bit Windows${build} not on ${process.platform} ${os.release()}`,
   };
 }
 

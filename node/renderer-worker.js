@@ -185,7 +185,8 @@ self.onmessage = (event) => {
         told = received;
         port.postMessage({ lumbrook: "taken", frames: received });
       }
+    } else if (data.lumbrook === "end" || data.lumbrook === "error") {
+      end();
     }
-    else if (data.lumbrook === "end" || data.lumbrook === "error") end();
   };
 };

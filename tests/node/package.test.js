@@ -581,14 +581,11 @@ test("the README's GPU example, as it stands, runs where tessvane cannot, and se
     app.whenReady = () => Promise.resolve();
     app.getAppMetrics = () => [{ pid: 4242, type: "GPU", creationTime: 1 }];
     module.exports = { app };`);
-  const text = fs.readFileSync(path.join(ROOT, "node", "README.md"), "utf8");
-  const example = text.slice(text.indexOf("## Electron: GPU priority")).match(/```js\n([\s\S]*?)```/)[1];
-  fs.writeFileSync(path.join(scratch, "gpu-host.js"), example);
   const logged = [];
   const log = console.log;
   console.log = (...args) => logged.push(args.join(" "));
   try {
-    require(path.join(scratch, "gpu-host.js"));
+    readmeExample(path.join("node", "README.md"), "## Electron: GPU priority", "gpu-host.js");
     // Here, as on a platform without the function, the outcome is told, not thrown.
     await until(() => logged.length > 0);
     app.emit("will-quit");
@@ -615,18 +612,14 @@ test("the README's Electron main process and preload, as they stand, give the pa
       contextBridge: { exposeInMainWorld: (name, api) => (stand.exposed[name] = api) },
       ipcRenderer: Object.assign(new EventEmitter(), { send: (channel) => stand.sent.push(channel) }),
     };`);
-  const text = fs.readFileSync(path.join(ROOT, "node", "README.md"), "utf8");
-  const section = text.slice(text.indexOf("## Electron: system audio"));
-  const [main, preload] = [...section.matchAll(/```js\n([\s\S]*?)```/g)].map((m) => m[1]);
-  fs.writeFileSync(path.join(scratch, "electron-main.js"), main);
-  fs.writeFileSync(path.join(scratch, "electron-preload.js"), preload);
   const failed = [];
   const error = console.error;
   console.error = (...args) => failed.push(args.join(" "));
   globalThis.window = { postMessage: (...args) => stand.stand.posted.push(args) };
   try {
-    require(path.join(scratch, "electron-main.js"));
-    require(path.join(scratch, "electron-preload.js"));
+    const section = "## Electron: system audio";
+    readmeExample(path.join("node", "README.md"), section, "electron-main.js", 0);
+    readmeExample(path.join("node", "README.md"), section, "electron-preload.js", 1);
     // The screen share is video only.
     const chosen = await new Promise((resolve) => stand.stand.handler({}, resolve));
     assert.deepEqual(chosen, { video: { id: "screen:0" } });
@@ -672,10 +665,11 @@ test("an onOutcome that throws breaks nothing: the throw is a process warning, t
   }
 });
 
-// A code example of a README as it stands, as a module of a host that installed the package.
-function readmeExample(readme, heading, name) {
+// The `index`th code example after `heading` of a README as it stands, loaded as the module
+// `name` of a host that installed the package.
+function readmeExample(readme, heading, name, index = 0) {
   const text = fs.readFileSync(path.join(ROOT, readme), "utf8");
-  const example = text.slice(text.indexOf(heading)).match(/```js\n([\s\S]*?)```/)[1];
+  const example = [...text.slice(text.indexOf(heading)).matchAll(/```js\n([\s\S]*?)```/g)][index][1];
   const host = path.join(scratch, name);
   fs.writeFileSync(host, example);
   return require(host);
